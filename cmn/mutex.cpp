@@ -1,0 +1,147 @@
+// Recursive mutexes that know their owner and lock count, so that misuse (a
+// null or released mutex, an unlock by a thread that does not hold it, the
+// release of a held mutex) is caught by an alert. Records come from a pool of
+// their own in page memory, so that every module can create mutexes before
+// and beside the heap; released records are reused last-in, first-out.
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+
+#include "pc/sysplat.h"
+#include "vorl/alert.h"
+#include "vorl/mem.h"
+#include "vorl/mutex.h"
+#include "vorl/thread.h"
+
+static const char MODULE_FILE[] = "cmn/mutex";
+
+struct MUTEX {
+    alignas(void*) unsigned char lock[SYS_LOCKSIZE];  // the platform's recursive lock
+    // Holder's thread id, 0 when unheld; the next free record while pooled.
+    std::atomic<uintptr_t> owner;
+    // Outstanding locks; MUTEX_FREEMARKER while pooled.
+    std::atomic<uint32_t> count;
+};
+
+static MUTEX* freelist = nullptr;
+static int32_t growthstep = 32;
+// The pool is shared by every thread that creates or releases mutexes.
+static std::mutex poollock;
+
+static unsigned addressof(const MUTEX* mutex) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(mutex)); }
+
+static void growpool(void)
+{
+    int32_t bytes = growthstep * static_cast<int32_t>(sizeof(MUTEX));
+    auto* block = static_cast<MUTEX*>(PAGE_alloc(&bytes));
+    if (!block)
+        return;
+    int32_t fitted = bytes / static_cast<int32_t>(sizeof(MUTEX));
+    for (int32_t i = 0; i < fitted; i++) {
+        new (&block[i]) MUTEX;
+        block[i].count.store(MUTEX_FREEMARKER, std::memory_order_relaxed);
+        block[i].owner.store(reinterpret_cast<uintptr_t>(freelist), std::memory_order_relaxed);
+        freelist = &block[i];
+    }
+    growthstep = fitted;
+}
+
+MUTEX* MUTEX_alloc(void)
+{
+    THREAD_init(0);
+
+    MUTEX* mutex;
+    {
+        std::lock_guard<std::mutex> hold(poollock);
+        if (!freelist)
+            growpool();
+        mutex = freelist;
+        if (!mutex)
+            return nullptr;
+        freelist = reinterpret_cast<MUTEX*>(mutex->owner.load(std::memory_order_relaxed));
+    }
+    MEM_fill(mutex->lock, 0, SYS_LOCKSIZE);
+    SYS_lockinit(mutex->lock);
+    mutex->owner.store(0, std::memory_order_relaxed);
+    mutex->count.store(0, std::memory_order_release);
+    return mutex;
+}
+
+void MUTEX_lock(MUTEX* mutex)
+{
+    if (!mutex) {
+        ALERTfile = MODULE_FILE;
+        ALERTline = __LINE__;
+        ALERTroutine("MUTEX_lock - ATTEMPTING TO LOCK A NULL MUTEX.\n");
+        return;
+    }
+    if (mutex->count.load(std::memory_order_acquire) == MUTEX_FREEMARKER) {
+        ALERTfile = MODULE_FILE;
+        ALERTline = __LINE__;
+        ALERTroutine("MUTEX_lock - ATTEMPTING TO LOCK AN UNALLOCATED MUTEX (%08x).\n", addressof(mutex));
+        return;  // its platform lock is destroyed
+    }
+    SYS_lockenter(mutex->lock);
+    mutex->owner.store(SYS_threadid(), std::memory_order_relaxed);
+    mutex->count.fetch_add(1, std::memory_order_relaxed);
+}
+
+void MUTEX_unlock(MUTEX* mutex)
+{
+    if (!mutex) {
+        ALERTfile = MODULE_FILE;
+        ALERTline = __LINE__;
+        ALERTroutine("MUTEX_unlock - ATTEMPTING TO UNLOCK A NULL MUTEX.\n");
+        return;
+    }
+    if (mutex->count.load(std::memory_order_acquire) == MUTEX_FREEMARKER) {
+        ALERTfile = MODULE_FILE;
+        ALERTline = __LINE__;
+        ALERTroutine("MUTEX_unlock - ATTEMPTING TO UNLOCK AN UNALLOCATED MUTEX (%08x).\n", addressof(mutex));
+        return;
+    }
+    if (mutex->owner.load(std::memory_order_relaxed) != SYS_threadid()) {
+        ALERTfile = MODULE_FILE;
+        ALERTline = __LINE__;
+        ALERTroutine("MUTEX_unlock - UNLOCKING AN UNOWNED MUTEX (%08x).\n", addressof(mutex));
+        return;  // leaving a lock this thread does not hold would break it
+    }
+    if (mutex->count.fetch_sub(1, std::memory_order_relaxed) == 1)
+        mutex->owner.store(0, std::memory_order_relaxed);
+    SYS_lockleave(mutex->lock);
+}
+
+void MUTEX_free(MUTEX* mutex)
+{
+    if (!mutex)
+        return;
+    uint32_t count = mutex->count.load(std::memory_order_acquire);
+    if (count == MUTEX_FREEMARKER) {
+        ALERTfile = MODULE_FILE;
+        ALERTline = __LINE__;
+        ALERTroutine("MUTEX_free - FREEING AN UNALLOCATED MUTEX (%08x).\n", addressof(mutex));
+        return;
+    }
+    if (mutex->owner.load(std::memory_order_relaxed) != 0 || count != 0) {
+        ALERTfile = MODULE_FILE;
+        ALERTline = __LINE__;
+        ALERTroutine("MUTEX_free - FREEING A LOCKED MUTEX (%08x).\n", addressof(mutex));
+        return;  // its holder will still unlock it
+    }
+    SYS_lockdelete(mutex->lock);
+    std::lock_guard<std::mutex> hold(poollock);
+    mutex->count.store(MUTEX_FREEMARKER, std::memory_order_release);
+    mutex->owner.store(reinterpret_cast<uintptr_t>(freelist), std::memory_order_relaxed);
+    freelist = mutex;
+}
+
+uint32_t MUTEX_owner(const MUTEX* mutex)
+{
+    uint32_t count = mutex->count.load(std::memory_order_acquire);
+    return count == MUTEX_FREEMARKER ? 0 : static_cast<uint32_t>(mutex->owner.load(std::memory_order_relaxed));
+}
+
+uint32_t MUTEX_count(const MUTEX* mutex) { return mutex->count.load(std::memory_order_acquire); }
+
+int32_t SYS_atexit(void (*routine)(void)) { return atexit(routine) == 0 ? 0 : -1; }

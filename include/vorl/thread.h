@@ -1,0 +1,100 @@
+/* Threads and waitable events. The registry THREADitemlist records the
+ * threads the library created, so that each is found by index and a key
+ * that is never reused, its handle is closed exactly once, and threads still
+ * running at process end are reported. Wherever a THREAD pointer is taken,
+ * null stands for the main thread and THREAD_CURRENT for the calling thread. */
+#ifndef VORL_THREAD_H
+#define VORL_THREAD_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct THREAD {
+    void* handle;       /* platform thread handle, set at registration */
+    uint32_t stacksize; /* as requested; 0 is the platform default */
+    int32_t priority;   /* library level as requested */
+    uint32_t reserved;  /* set to 0 at creation */
+    uint32_t id;        /* platform thread id */
+    uint32_t key;       /* registry key */
+    int32_t index;      /* registry entry */
+} THREAD;
+
+/* One registry entry: three 32-bit words; key 0 marks a free entry. */
+typedef struct THREADITEM {
+    uint32_t key;
+    uint32_t handle;
+    uint32_t id;
+} THREADITEM;
+
+#define THREAD_CURRENT ((THREAD*)(intptr_t)-1)
+
+/* Library priority levels. */
+#define THREAD_IDLE (-3)
+#define THREAD_LOWEST (-2)
+#define THREAD_BELOWNORMAL (-1)
+#define THREAD_NORMAL 0
+#define THREAD_ABOVENORMAL 1
+#define THREAD_HIGHEST 2
+#define THREAD_TIMECRITICAL 3
+
+typedef void (*THREADROUTINE)(void);
+typedef void (*THREADPARAMROUTINE)(uint32_t param);
+
+extern THREADITEM* THREADitemlist;
+/* Set by a graphics layer while it holds its display surface; never set here. */
+extern int32_t THREADsurfacelocked;
+
+void THREAD_init(int32_t capacity);
+void THREAD_shutdown(void);
+void THREAD_restore(void);
+/* Number of registry entries (0 before initialisation). */
+int32_t THREAD_capacity(void);
+
+void* THREAD_createparam(THREADPARAMROUTINE routine, uint32_t param, uint32_t stacksize, int32_t priority,
+                         int32_t reserved, THREAD* thread);
+void* THREAD_create(THREADROUTINE routine, uint32_t stacksize, int32_t priority, int32_t reserved, THREAD* thread);
+void THREAD_remove(THREAD* thread);
+void THREAD_exit(void);
+
+int32_t THREAD_iscurrent(const THREAD* thread);
+void* THREAD_gethandle(const THREAD* thread);
+uint32_t THREAD_getid(const THREAD* thread);
+int32_t THREAD_getpriority(const THREAD* thread);
+void THREAD_setpriority(const THREAD* thread, int32_t level);
+THREADITEM* THREAD_finditem(const THREAD* thread);
+int32_t THREAD_isdone(const THREAD* thread);
+int32_t THREAD_wait(const THREAD* thread, int32_t ticks);
+void THREAD_forget(uint32_t id);
+
+void THREAD_sleep(uint32_t milliseconds);
+void THREAD_sleepticks(int32_t ticks);
+/* ticks * 1000 / frequency, with 100 ticks per second while no timer runs. */
+int32_t THREAD_tickstoms(int32_t ticks);
+
+void* EVENT_create(void);
+int32_t EVENT_set(void* event);
+void* EVENT_waitany(int32_t count, void* const* handles, uint32_t milliseconds);
+void* EVENT_waitanyforever(int32_t count, void* const* handles);
+void* EVENT_wait(void* event);
+int32_t EVENT_poll(void* event);
+int32_t EVENT_waitticks(void* event, int32_t ticks);
+int32_t EVENT_close(void* event);
+
+void* SIGNAL_create(void);
+int32_t SIGNAL_set(void* signal);
+int32_t SIGNAL_reset(void* signal);
+int32_t SIGNAL_pulse(void* signal);
+void* SIGNAL_wait(void* signal);
+int32_t SIGNAL_setclose(void* signal);
+
+uint32_t SYS_getlasterror(void);
+void SYS_setlasterror(uint32_t code);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,230 @@
+// Print channels, devices, the environment's last word, and the mono screen.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "vorl/print.h"
+
+namespace {
+
+std::vector<std::string> received;
+
+int32_t recorddevice(int32_t channel, const char* text)
+{
+    received.push_back(std::to_string(channel) + ":" + text);
+    return 1;
+}
+
+class Print : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        unsetenv("PRINT_CHANNEL");
+        unsetenv("PRINT_DEVICE");
+        PRINT_reset();
+        received.clear();
+    }
+    void TearDown() override { SetUp(); }
+};
+
+TEST_F(Print, DefaultsSendOnlyAlertsToTheConsole)
+{
+    for (int32_t channel = 0; channel < PRINT_MAX_CHANNELS; channel++)
+        EXPECT_EQ(PRINT_ischannelenabled(channel), channel == PRINT_ALERT ? 1 : 0) << channel;
+    for (int32_t device = 0; device < PRINT_MAX_DEVICES; device++)
+        EXPECT_EQ(PRINT_isdeviceenabled(device), device == PRINT_DEVCONSOLE ? 1 : 0) << device;
+
+    testing::internal::CaptureStdout();
+    PRINT_printf(PRINT_ALERT, "alert %d\n", 1);
+    PRINT_printf(PRINT_MEMORY, "memory %d\n", 2);
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "alert 1\n");
+}
+
+TEST_F(Print, ArgumentTextReachesEveryDeviceUnchanged)
+{
+    PRINT_setdevice(3, "recorder", recorddevice);
+    PRINT_enabledevice(3, 1);
+    PRINT_enabledevice(PRINT_DEVCONSOLE, 0);
+    PRINT_printf(PRINT_ALERT, "open %s failed\n", "C:\\100%sure.sav");
+    EXPECT_EQ(received, std::vector<std::string>{"2:open C:\\100%sure.sav failed\n"});
+
+    EXPECT_EQ(PRINT_todevice(3, PRINT_FILE, "direct"), 1);
+    EXPECT_EQ(PRINT_todevice(4, PRINT_FILE, "empty slot"), 0);
+    EXPECT_EQ(received.back(), "7:direct");
+
+    std::string longtext(3000, 'x');
+    PRINT_printf(PRINT_ALERT, "%s", longtext.c_str());
+    EXPECT_EQ(received.back(), "2:" + std::string(2047, 'x'));
+}
+
+TEST_F(Print, TheEnvironmentHasTheLastWord)
+{
+    setenv("PRINT_CHANNEL", "memory;-alert", 1);
+    PRINT_enablechannel(PRINT_ALERT, 1);
+    EXPECT_EQ(PRINT_ischannelenabled(PRINT_MEMORY), 1);
+    EXPECT_EQ(PRINT_ischannelenabled(PRINT_ALERT), 0);
+    PRINT_enablechannel(PRINT_MEMORY, 0);
+    EXPECT_EQ(PRINT_ischannelenabled(PRINT_MEMORY), 1);
+
+    setenv("PRINT_DEVICE", "DEB, -con", 1);
+    PRINT_reset();
+    EXPECT_EQ(PRINT_isdeviceenabled(PRINT_DEVDEBUGGER), 1);
+    EXPECT_EQ(PRINT_isdeviceenabled(PRINT_DEVCONSOLE), 0);
+    PRINT_enabledevice(PRINT_DEVCONSOLE, 1);
+    EXPECT_EQ(PRINT_isdeviceenabled(PRINT_DEVCONSOLE), 0);
+
+    // A device installed later can be switched on by the environment.
+    setenv("PRINT_DEVICE", "rec", 1);
+    PRINT_setdevice(5, "recorder", recorddevice);
+    EXPECT_EQ(PRINT_isdeviceenabled(5), 1);
+}
+
+TEST_F(Print, GroupsSwitchLibraryChannelsOrAll)
+{
+    PRINT_setchannelname(20, "game");
+    PRINT_enablechannel(PRINT_VORL, 1);
+    for (int32_t channel = 0; channel < 16; channel++)
+        EXPECT_EQ(PRINT_ischannelenabled(channel), 1) << channel;
+    EXPECT_EQ(PRINT_ischannelenabled(20), 0);
+    PRINT_enablechannel(PRINT_ALL, 1);
+    for (int32_t channel = 0; channel < PRINT_MAX_CHANNELS; channel++)
+        EXPECT_EQ(PRINT_ischannelenabled(channel), 1) << channel;
+    PRINT_enablechannel(PRINT_ALL, 0);
+    EXPECT_EQ(PRINT_ischannelenabled(PRINT_ALERT), 0);
+
+    // A reset forgets the program's names and devices.
+    PRINT_setdevice(6, "recorder", recorddevice);
+    PRINT_reset();
+    EXPECT_EQ(PRINT_findchannel("game"), PRINT_GENERAL);
+    EXPECT_EQ(PRINT_finddevice("recorder"), -1);
+}
+
+TEST_F(Print, NamesMayBeAbbreviatedOrOverrun)
+{
+    EXPECT_EQ(PRINT_findchannel("g"), PRINT_GENERAL);
+    EXPECT_EQ(PRINT_findchannel("gr"), PRINT_GRAPHICS);
+    EXPECT_EQ(PRINT_findchannel("FILEsystem"), PRINT_FILE);
+    EXPECT_EQ(PRINT_findchannel("zebra"), -1);
+    EXPECT_EQ(PRINT_finddevice("con"), PRINT_DEVCONSOLE);
+    EXPECT_EQ(PRINT_matchlength("console", "CONSOLE"), 7);
+    EXPECT_EQ(PRINT_matchlength(nullptr, "x"), 0);
+
+    setenv("PRINT_CHANNEL", "g,,zz gr", 1);
+    PRINT_reset();
+    EXPECT_EQ(PRINT_ischannelenabled(PRINT_GENERAL), 1);
+    EXPECT_EQ(PRINT_ischannelenabled(PRINT_GRAPHICS), 1);
+    EXPECT_EQ(PRINT_ischannelenabled(PRINT_ALERT), 1);
+}
+
+TEST_F(Print, OutOfRangeNumbersAreReportedAndChangeNothing)
+{
+    testing::internal::CaptureStdout();
+    PRINT_enablechannel(64, 1);
+    PRINT_enabledevice(-1, 1);
+    PRINT_printf(-5, "lost\n");
+    fflush(stdout);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Assertion Failed: (channel >= 0) && (channel < PRINT_MAX_CHANNELS)"), std::string::npos);
+    EXPECT_NE(out.find("Assertion Failed: (device >= 0) && (device < PRINT_MAX_DEVICES)"), std::string::npos);
+    EXPECT_EQ(out.find("lost"), std::string::npos);
+    EXPECT_EQ(out.find("cmn/printstr("), 0u);
+}
+
+// The mono screen.
+class Mono : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        MONO_setpage(0);
+        MONO_settop(0);
+        MONO_settab(8);
+        MONO_setattr(0x07);
+        MONO_write("\f");
+    }
+    uint8_t cell(int row, int column, int part = 0) { return MONO_screen()[(row * 80 + column) * 2 + part]; }
+};
+
+TEST_F(Mono, ALineFeedOnTheLastRowScrolls)
+{
+    MONO_setcursor(24 * 160);
+    MONO_write("ab\nc");
+    EXPECT_EQ(cell(23, 0), 'a');
+    EXPECT_EQ(cell(23, 1), 'b');
+    EXPECT_EQ(cell(24, 0), 'c');
+    EXPECT_EQ(cell(24, 1), 0);
+    EXPECT_EQ(MONO_getcursor(), 24 * 160 + 2);
+
+    // Filling the last cell scrolls only when the next character comes.
+    MONO_setcursor(24 * 160 + 79 * 2);
+    MONO_write("z");
+    EXPECT_EQ(MONO_getcursor(), 4000);
+    MONO_write("y");
+    EXPECT_EQ(cell(23, 79), 'z');
+    EXPECT_EQ(cell(24, 0), 'y');
+}
+
+TEST_F(Mono, TabsBackspacesAndAttributes)
+{
+    MONO_setcursor(3 * 2);
+    MONO_write("\t");
+    EXPECT_EQ(MONO_getcursor(), 8 * 2);
+    MONO_settab(1);
+    MONO_write("\t");
+    EXPECT_EQ(MONO_getcursor(), 8 * 2);
+    MONO_settab(0);  // ignored
+    MONO_settab(8);
+    MONO_setcursor(78 * 2);
+    MONO_write("\t");
+    EXPECT_EQ(MONO_getcursor(), 160);
+
+    MONO_setcursor(0);
+    MONO_write("\b\x0e\x70X\x01Y");
+    EXPECT_EQ(cell(0, 0), 'X');
+    EXPECT_EQ(cell(0, 0, 1), 0x70);
+    EXPECT_EQ(cell(0, 1), 'Y');
+    EXPECT_EQ(MONO_getcursor(), 4);
+    MONO_write("\b\bW");
+    EXPECT_EQ(cell(0, 0), 'W');
+}
+
+TEST_F(Mono, TopRowBoundsScrollingAndFormFeedClears)
+{
+    MONO_printat(0, 2, "keep");
+    MONO_settop(5);
+    MONO_printat(0, 6, "moves");
+    MONO_setcursor(24 * 160);
+    MONO_write("\n");
+    EXPECT_EQ(cell(2, 0), 'k');
+    EXPECT_EQ(cell(5, 0), 'm');
+    EXPECT_EQ(cell(6, 0), 0);
+    MONO_write("\vT");
+    EXPECT_EQ(cell(5, 0), 'T');
+    MONO_write("\f");
+    EXPECT_EQ(cell(2, 0), 0);
+    EXPECT_EQ(MONO_getcursor(), 5 * 160);
+
+    MONO_printat(80, 0, "%s", "stay");  // out of range: the cursor stays
+    EXPECT_EQ(cell(5, 0), 's');
+
+    MONO_level = 1;
+    MONO_printat(0, 0, "hidden");
+    MONO_level = 2;
+    EXPECT_EQ(cell(0, 0), 0);
+}
+
+TEST_F(Mono, TheMonoDeviceWritesTheScreen)
+{
+    PRINT_reset();
+    PRINT_enabledevice(PRINT_DEVMONO, 1);
+    PRINT_enabledevice(PRINT_DEVCONSOLE, 0);
+    MONO_setcursor(0);
+    PRINT_printf(PRINT_ALERT, "%s", "100%s");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(MONO_screen()), 9), std::string("1\a0\a0\a%\as", 9));
+    PRINT_reset();
+}
+
+}  // namespace

@@ -1,0 +1,230 @@
+// The thread registry, priorities, waits and the exit report.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "alertrecorder.h"
+#include "vorl/mem.h"
+#include "vorl/print.h"
+#include "vorl/thread.h"
+
+namespace {
+
+const bool threadsafedeath = (GTEST_FLAG_SET(death_test_style, "threadsafe"), true);
+
+std::atomic<int> ran{0};
+void *release = nullptr;
+
+void countrun(void) { ran++; }
+void addparam(uint32_t param) { ran += static_cast<int>(param); }
+void waitforrelease(void) { SIGNAL_wait(release); }
+
+std::vector<std::string> systemlines;
+int32_t recordsystem(int32_t channel, const char* text)
+{
+    systemlines.push_back(text);
+    return 1;
+}
+
+TEST(ThreadRegistry, DefaultCapacityFillsWholePages)
+{
+    THREAD_init(0);
+    int32_t bytes = 100 * 12;
+    void* probe = PAGE_alloc(&bytes);
+    PAGE_free(probe);
+    EXPECT_EQ(THREAD_capacity(), bytes / 12);
+    if (PAGE_size() == 4096)
+        EXPECT_EQ(THREAD_capacity(), 341);
+    EXPECT_EQ(THREAD_iscurrent(nullptr), 1);
+    EXPECT_EQ(THREAD_iscurrent(THREAD_CURRENT), 1);
+}
+
+TEST(ThreadRegistry, ThreadsRegisterWithGrowingKeysAndLeaveWhenDone)
+{
+    PRINT_setdevice(3, "recorder", recordsystem);
+    PRINT_enabledevice(3, 1);
+    PRINT_enablechannel(PRINT_SYSTEM, 1);
+    release = SIGNAL_create();
+
+    THREAD first = {}, second = {};
+    ASSERT_NE(THREAD_create(waitforrelease, 0, THREAD_NORMAL, -1, &first), nullptr);
+    ASSERT_NE(THREAD_createparam(addparam, 5, 0, THREAD_NORMAL, -1, &second), nullptr);
+    EXPECT_EQ(first.key, 1u);
+    EXPECT_EQ(second.key, 2u);
+    EXPECT_EQ(first.index, 0);
+    EXPECT_EQ(second.index, 1);
+    EXPECT_NE(first.id, 0u);
+    EXPECT_EQ(first.reserved, 0u);
+
+    EXPECT_EQ(THREAD_wait(&second, 0), 1);
+    EXPECT_EQ(ran.load(), 5);
+    EXPECT_EQ(THREAD_isdone(&second), 1);
+    EXPECT_EQ(THREAD_finditem(&second), nullptr);
+    EXPECT_EQ(THREAD_isdone(&first), 0);
+    THREADITEM* item = THREAD_finditem(&first);
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->key, 1u);
+    EXPECT_EQ(item->id, first.id);
+
+    // A freed entry is reused, under a new key; a stale record finds nothing.
+    THREAD third = {};
+    THREAD_create(countrun, 0, THREAD_NORMAL, -1, &third);
+    EXPECT_EQ(third.index, 1);
+    EXPECT_EQ(third.key, 3u);
+    EXPECT_EQ(THREAD_wait(&third, 0), 1);
+    EXPECT_EQ(THREAD_isdone(&second), 1);
+
+    SIGNAL_set(release);
+    EXPECT_EQ(THREAD_wait(&first, 0), 1);
+    THREAD_sleep(20);
+    ASSERT_GE(systemlines.size(), 3u);
+    char expected[128];
+    snprintf(expected, sizeof expected, "THREAD %u exiting: index %d, handle %d, key %d\n",
+             static_cast<unsigned>(second.id), 1, static_cast<int>(reinterpret_cast<uintptr_t>(second.handle)), 2);
+    EXPECT_THAT(systemlines, testing::Contains(std::string(expected)));
+    SIGNAL_setclose(release);
+}
+
+TEST(ThreadRegistry, AFullRegistryLetsThreadsRunUnregistered)
+{
+    THREAD_init(0);
+    int32_t capacity = THREAD_capacity();
+    release = SIGNAL_create();
+    std::vector<THREAD> threads(static_cast<size_t>(capacity) + 1);
+    for (THREAD& thread : threads)
+        ASSERT_NE(THREAD_create(waitforrelease, 64 * 1024, THREAD_NORMAL, -1, &thread), nullptr);
+    EXPECT_EQ(threads[static_cast<size_t>(capacity) - 1].index, capacity - 1);
+    THREAD& extra = threads.back();
+    EXPECT_EQ(extra.handle, nullptr);
+    EXPECT_EQ(extra.key, 0u);
+    SIGNAL_set(release);
+    for (int32_t i = 0; i < capacity; i++)
+        EXPECT_EQ(THREAD_wait(&threads[static_cast<size_t>(i)], 0), 1);
+    THREAD_sleep(50);
+}
+
+TEST(ThreadPriority, LevelsMapBothWays)
+{
+    THREAD_init(0);
+    for (int32_t level = -3; level <= 3; level++) {
+        THREAD_setpriority(THREAD_CURRENT, level);
+        EXPECT_EQ(THREAD_getpriority(THREAD_CURRENT), level);
+    }
+    THREAD_setpriority(THREAD_CURRENT, 7);
+    EXPECT_EQ(THREAD_getpriority(THREAD_CURRENT), 0);
+    THREAD_setpriority(nullptr, 2);
+    EXPECT_EQ(THREAD_getpriority(nullptr), 2);
+
+    release = SIGNAL_create();
+    THREAD worker = {};
+    THREAD_create(waitforrelease, 0, THREAD_TIMECRITICAL, -1, &worker);
+    EXPECT_EQ(THREAD_getpriority(&worker), 3);
+    EXPECT_EQ(worker.priority, 3);
+    THREAD idle = {};
+    EXPECT_EQ(THREAD_getpriority(&idle), 0);
+    SIGNAL_set(release);
+    THREAD_wait(&worker, 0);
+}
+
+TEST(ThreadMain, OnlyTheInitialisingThreadIsMain)
+{
+    EXPECT_EQ(THREAD_iscurrent(nullptr), 1);
+    std::atomic<int> onworker{-1}, current{-1};
+    THREAD worker = {};
+    static std::atomic<int>* results[2];
+    results[0] = &onworker;
+    results[1] = &current;
+    THREAD_create([] { *results[0] = THREAD_iscurrent(nullptr); *results[1] = THREAD_iscurrent(THREAD_CURRENT); },
+                  0, 0, -1, &worker);
+    THREAD_wait(&worker, 0);
+    EXPECT_EQ(onworker.load(), 0);
+    EXPECT_EQ(current.load(), 1);
+}
+
+TEST(ThreadRemove, TheMainThreadCannotBeRemovedAndExitDropsTheEntry)
+{
+    THREAD_init(0);
+    {
+        ScopedAlertRecorder recorder;
+        testing::internal::CaptureStdout();
+        THREAD_remove(nullptr);
+        fflush(stdout);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(recorder.messages(), std::vector<std::string>{"THREAD_remove - CANNOT REMOVE THE MAIN THREAD.\n"});
+        EXPECT_EQ(recorder.alerts()[0].line, 648);
+        EXPECT_EQ(out, "pc/threads(227) : Assertion Failed: thread\n");
+    }
+    THREAD exiting = {};
+    THREAD_create([] { THREAD_exit(); }, 0, 0, -1, &exiting);
+    EXPECT_EQ(THREAD_wait(&exiting, 0), 1);
+    EXPECT_EQ(THREAD_finditem(&exiting), nullptr);
+}
+
+TEST(ThreadWait, TimesOutWhileTheThreadRuns)
+{
+    release = SIGNAL_create();
+    THREAD worker = {};
+    THREAD_create(waitforrelease, 0, 0, -1, &worker);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(THREAD_wait(&worker, 2), 0);  // 2 ticks at 100 per second
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(15));
+    SIGNAL_set(release);
+    EXPECT_EQ(THREAD_wait(&worker, 0), 1);
+    THREAD none = {};
+    EXPECT_EQ(THREAD_wait(&none, 0), 0);
+}
+
+TEST(ThreadSleep, TicksAreHundredthsWhileNoTimerRuns)
+{
+    EXPECT_EQ(THREAD_tickstoms(7), 70);
+    auto start = std::chrono::steady_clock::now();
+    THREAD_sleepticks(5);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
+}
+
+TEST(ThreadEvents, WrappersKeepAutoAndManualReset)
+{
+    void* event = EVENT_create();
+    void* signal = SIGNAL_create();
+    EXPECT_EQ(EVENT_poll(event), 0);
+    auto start = std::chrono::steady_clock::now();
+    void* both[2] = {event, signal};
+    EXPECT_EQ(EVENT_waitany(2, both, 0), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+
+    EVENT_set(event);
+    EXPECT_EQ(EVENT_poll(event), 1);
+    EXPECT_EQ(EVENT_poll(event), 0);
+    SIGNAL_set(signal);
+    EXPECT_EQ(EVENT_waitany(2, both, 0), signal);
+    EXPECT_EQ(SIGNAL_wait(signal), signal);
+    EVENT_set(event);
+    EXPECT_EQ(EVENT_waitanyforever(2, both), event);
+    SIGNAL_reset(signal);
+    EXPECT_EQ(EVENT_waitticks(signal, 1), 0);
+    EVENT_set(event);
+    EXPECT_EQ(EVENT_wait(event), event);
+    EXPECT_NE(EVENT_close(event), 0);
+    EXPECT_NE(SIGNAL_setclose(signal), 0);
+}
+
+TEST(ThreadExitReport, ThreadsStillRunningAreReportedOnceAtExit)
+{
+    EXPECT_EXIT(
+        {
+            PRINT_setdevice(3, "stderr", [](int32_t, const char* text) -> int32_t { return fputs(text, stderr); });
+            PRINT_enabledevice(3, 1);
+            release = SIGNAL_create();
+            THREAD worker = {};
+            THREAD_create(waitforrelease, 0, 0, -1, &worker);
+            exit(0);
+        },
+        testing::ExitedWithCode(0), "^THREAD_restore - Thread running, index  0, handle 0x[0-9a-f]{8}, id 0x[0-9a-f]{8}\n$");
+}
+
+}  // namespace

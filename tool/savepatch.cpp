@@ -1,0 +1,24 @@
+// The scan-and-patch of a loaded save file.
+#include "savepatch.h"
+
+#include <cstring>
+
+int32_t TARLOK_scanpatch(uint8_t* buffer, int32_t size)
+{
+    static const char key[TARLOK_KEYLENGTH + 1] = TARLOK_KEY;
+    static_assert(sizeof(TARLOK_KEY) == TARLOK_KEYLENGTH, "the key and its NUL are 28 bytes");
+
+    if (!buffer)
+        return -1;
+    for (int32_t p = 0; p < size - TARLOK_KEYLENGTH; p++) {
+        if (buffer[p] != static_cast<uint8_t>(key[0]) || memcmp(buffer + p, key, TARLOK_KEYLENGTH) != 0)
+            continue;
+        // The first hit decides: a key too close to the end to be followed by
+        // a whole 32-bit value leaves the file as it was.
+        if (size - (p + TARLOK_KEYLENGTH) < 4)
+            return -1;
+        memset(buffer + p + TARLOK_KEYLENGTH, 0, 4);
+        return p;
+    }
+    return -1;
+}
