@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "alertrecorder.h"
+#include "deathstyle.h"
 #include "platform/vplatform.h"
 #include "vorl/alert.h"
 #include "vorl/mutex.h"
@@ -17,8 +18,6 @@
 #include "vorl/thread.h"
 
 namespace {
-
-const bool threadsafedeath = (GTEST_FLAG_SET(death_test_style, "threadsafe"), true);
 
 void firstcallback(void) { fputs("callback one\n", stderr); }
 void secondcallback(void) { fputs("callback two\n", stderr); }

@@ -9,12 +9,11 @@
 #include <vector>
 
 #include "alertrecorder.h"
+#include "deathstyle.h"
 #include "vorl/mutex.h"
 #include "vorl/thread.h"
 
 namespace {
-
-const bool threadsafedeath = (GTEST_FLAG_SET(death_test_style, "threadsafe"), true);
 
 std::string addressof(MUTEX* mutex)
 {

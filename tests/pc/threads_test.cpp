@@ -9,13 +9,12 @@
 #include <vector>
 
 #include "alertrecorder.h"
+#include "deathstyle.h"
 #include "vorl/mem.h"
 #include "vorl/print.h"
 #include "vorl/thread.h"
 
 namespace {
-
-const bool threadsafedeath = (GTEST_FLAG_SET(death_test_style, "threadsafe"), true);
 
 std::atomic<int> ran{0};
 void *release = nullptr;
@@ -38,8 +37,9 @@ TEST(ThreadRegistry, DefaultCapacityFillsWholePages)
     void* probe = PAGE_alloc(&bytes);
     PAGE_free(probe);
     EXPECT_EQ(THREAD_capacity(), bytes / 12);
-    if (PAGE_size() == 4096)
+    if (PAGE_size() == 4096) {
         EXPECT_EQ(THREAD_capacity(), 341);
+    }
     EXPECT_EQ(THREAD_iscurrent(nullptr), 1);
     EXPECT_EQ(THREAD_iscurrent(THREAD_CURRENT), 1);
 }

@@ -1,0 +1,18 @@
+// Death tests in programs that start threads must re-run the test binary in
+// the child ("threadsafe" style). Including this header sets that style for
+// every test of the program. (Setting the flag from a static initialiser
+// instead would race with the flag's own construction.)
+#ifndef VORL_TESTS_DEATHSTYLE_H
+#define VORL_TESTS_DEATHSTYLE_H
+
+#include <gtest/gtest.h>
+
+class THREADSAFEDEATHTESTS : public testing::Environment {
+public:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+inline testing::Environment* const threadsafedeathtests =
+    testing::AddGlobalTestEnvironment(new THREADSAFEDEATHTESTS);
+
+#endif
