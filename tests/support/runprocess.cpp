@@ -32,10 +32,14 @@ PROCESSRESULT runprocess(const std::vector<std::string>& argv, const std::vector
         for (const std::string& assignment : environment)
             putenv(const_cast<char*>(assignment.c_str()));
         std::vector<char*> args;
+#ifdef VORL_TEST_EMULATOR
+        static char emulator[] = VORL_TEST_EMULATOR;
+        args.push_back(emulator);
+#endif
         for (const std::string& arg : argv)
             args.push_back(const_cast<char*>(arg.c_str()));
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        execvp(args[0], args.data());
         _exit(127);
     }
     close(out[1]);
