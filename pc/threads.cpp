@@ -330,7 +330,7 @@ int32_t THREAD_wait(const THREAD* thread, int32_t ticks)
     }
     // Look again every 10 ms; with the timer stopped that is still a real wait
     // on the handle, never a spin.
-    int32_t step = TIMERfrequency / 100;
+    int32_t step = __atomic_load_n(&TIMERfrequency, __ATOMIC_RELAXED) / 100;
     while (!THREAD_isdone(thread)) {
         if (step > 0)
             EVENT_waitticks(thread->handle, step);
@@ -379,10 +379,19 @@ void THREAD_restore(void)
 
 void THREAD_sleep(uint32_t milliseconds) { SleepEx(milliseconds, TRUE); }
 
+// The timer sets the frequency from its own threads while others convert.
+static int32_t tickfrequency(void)
+{
+    int32_t frequency = __atomic_load_n(&TIMERfrequency, __ATOMIC_RELAXED);
+    return frequency ? frequency : 100;
+}
+
 int32_t THREAD_tickstoms(int32_t ticks)
 {
-    int32_t frequency = TIMERfrequency ? TIMERfrequency : 100;
-    return ticks * 1000 / frequency;
+    // Computed wide so that long waits do not overflow; a wait too long for
+    // 32 bits is as good as for ever.
+    int64_t milliseconds = static_cast<int64_t>(ticks) * 1000 / tickfrequency();
+    return milliseconds > INT32_MAX ? INT32_MAX : static_cast<int32_t>(milliseconds);
 }
 
 void THREAD_sleepticks(int32_t ticks) { SleepEx(static_cast<DWORD>(THREAD_tickstoms(ticks)), TRUE); }

@@ -180,7 +180,9 @@ MMRESULT WINAPI timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callbac
         (flags & ~static_cast<UINT>(TIME_PERIODIC)) != 0)
         return 0;
     pthread_once(&condsonce, initconds);
-    int64_t due = nownanoseconds() + static_cast<int64_t>(delay) * 1000000;
+    // Events fire on the millisecond grid of GetTickCount, as a timer of
+    // 1 ms resolution does: when the count reaches its value now plus delay.
+    int64_t due = (nownanoseconds() / 1000000 + delay) * 1000000;
     pthread_mutex_lock(&timerlock);
     TIMEREVENT* slot = nullptr;
     for (TIMEREVENT& event : events)

@@ -44,8 +44,8 @@ MMRESULT WINAPI timeGetDevCaps(LPTIMECAPS caps, UINT size);
 MMRESULT WINAPI timeBeginPeriod(UINT period);
 MMRESULT WINAPI timeEndPeriod(UINT period);
 // Arms an event that calls callback (id, 0, user, 0, 0) on the timer thread
-// delay milliseconds from now, once (TIME_ONESHOT) or every delay
-// milliseconds (TIME_PERIODIC). Returns the event's id, never 0, or 0 when
+// when GetTickCount reaches its present value plus delay, once (TIME_ONESHOT)
+// or every delay milliseconds from then on (TIME_PERIODIC). Returns the event's id, never 0, or 0 when
 // the delay is out of range, the callback is null or the flags are not
 // supported. The resolution is accepted and not needed.
 MMRESULT WINAPI timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWORD_PTR user, UINT flags);

@@ -1,0 +1,487 @@
+// Intrusive queues guarded by a mutex. Elements belong to the caller and are
+// linked through their first word; the queue only relinks them. A priority
+// routine orders QUEUE_insert (smallest first, newest first among equals);
+// the find and fetch operations pick elements by test, index or priority.
+//
+// The count and the flags are read outside the lock (QUEUE_length, the
+// uninitialised path), so they are accessed atomically; head, tail and the
+// element links are touched only under the queue's mutex.
+#include <cstring>
+
+#include "vorl/alert.h"
+#include "vorl/mutex.h"
+#include "vorl/queue.h"
+
+static const char MODULE_FILE[] = "cmn/queue";
+
+static void* linkof(const void* element)
+{
+    void* next;
+    std::memcpy(&next, element, sizeof next);
+    return next;
+}
+
+static void setlink(void* element, void* next) { std::memcpy(element, &next, sizeof next); }
+
+static uint32_t flagsof(const QUEUE* queue) { return __atomic_load_n(&queue->flags, __ATOMIC_RELAXED); }
+
+static void setflags(QUEUE* queue, uint32_t bits) { __atomic_fetch_or(&queue->flags, bits, __ATOMIC_RELAXED); }
+
+static void clearflags(QUEUE* queue, uint32_t bits) { __atomic_fetch_and(&queue->flags, ~bits, __ATOMIC_RELAXED); }
+
+static uint32_t countof(const QUEUE* queue) { return __atomic_load_n(&queue->count, __ATOMIC_RELAXED); }
+
+static void addcount(QUEUE* queue, int32_t delta)
+{
+    __atomic_fetch_add(&queue->count, static_cast<uint32_t>(delta), __ATOMIC_RELAXED);
+}
+
+static unsigned addressof(const QUEUE* queue) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(queue)); }
+
+// Raises the uninitialised-queue alert for operation when the queue has no
+// mutex; returns whether it has one.
+static bool checkinit(QUEUE* queue, const char* operation)
+{
+    if (queue->mutex)
+        return true;
+    ALERTfile = MODULE_FILE;
+    ALERTline = __LINE__;
+    ALERTroutine("%s - UNINITIALIZED QUEUE %08x USED.\n", operation, addressof(queue));
+    return false;
+}
+
+// Locks first and checks afterwards, so that a queue without a mutex meets
+// the mutex's own null alert before the queue's. Returns the mutex held
+// (null when there is none: the operation then goes on unlocked).
+static MUTEX* lockqueue(QUEUE* queue, const char* operation)
+{
+    MUTEX* mutex = queue->mutex;
+    MUTEX_lock(mutex);
+    checkinit(queue, operation);
+    return mutex;
+}
+
+static void unlockqueue(MUTEX* mutex)
+{
+    if (mutex)
+        MUTEX_unlock(mutex);
+}
+
+static void fetchalert(const char* message)
+{
+    ALERTfile = MODULE_FILE;
+    ALERTline = __LINE__;
+    ALERTroutine("%s", message);
+}
+
+static uint32_t priorityof(const QUEUE* queue, void* element) { return queue->priority(element, queue->context); }
+
+// Takes element out of the queue (lock held). 0 when it is null, the queue is
+// empty or the element is not in it.
+static int32_t unlinkelement(QUEUE* queue, void* element)
+{
+    if (!element || !queue->head)
+        return 0;
+    if (element == queue->head) {
+        queue->head = linkof(element);
+        if (!queue->head)
+            queue->tail = nullptr;
+    } else {
+        void* previous = queue->head;
+        while (previous && linkof(previous) != element)
+            previous = linkof(previous);
+        if (!previous)
+            return 0;
+        setlink(previous, linkof(element));
+        if (queue->tail == element)
+            queue->tail = previous;
+    }
+    addcount(queue, -1);
+    setlink(element, nullptr);
+    setflags(queue, QF_CHANGED);
+    return 1;
+}
+
+// The start's successor, then n more links; null when the list ends first.
+static void* walk(void* start, uint32_t n)
+{
+    void* element = linkof(start);
+    while (element && n > 0) {
+        element = linkof(element);
+        n--;
+    }
+    return element;
+}
+
+static void* elementat(const QUEUE* queue, uint32_t index)
+{
+    if (!queue->head)
+        return nullptr;
+    return index == 0 ? queue->head : walk(queue->head, index - 1);
+}
+
+static void appendelement(QUEUE* queue, void* element)
+{
+    setlink(element, nullptr);
+    if (queue->tail)
+        setlink(queue->tail, element);
+    else
+        queue->head = element;
+    queue->tail = element;
+    addcount(queue, 1);
+    setflags(queue, QF_CHANGED);
+}
+
+static void* findfirst(const QUEUE* queue, QUEUETEST test, intptr_t context)
+{
+    void* element = queue->head;
+    if (!test)
+        return element;
+    while (element && !test(element, context))
+        element = linkof(element);
+    return element;
+}
+
+// The first element whose priority is not below priority, if it equals it.
+static void* findpriority(const QUEUE* queue, uint32_t priority)
+{
+    void* element = queue->head;
+    while (element) {
+        uint32_t current = priorityof(queue, element);
+        if (current >= priority)
+            return current == priority ? element : nullptr;
+        element = linkof(element);
+    }
+    return nullptr;
+}
+
+// Takes out an element that a find has just returned (lock held).
+static void* takefound(QUEUE* queue, void* element, const char* message)
+{
+    if (element && !unlinkelement(queue, element)) {
+        fetchalert(message);
+        return nullptr;
+    }
+    return element;
+}
+
+uint32_t QUEUE_defaultpriority(void* element, intptr_t context)
+{
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(element));
+}
+
+void QUEUE_init(QUEUE* queue, QUEUEPRIORITY priority, intptr_t context)
+{
+    queue->mutex = MUTEX_alloc();
+    checkinit(queue, "QUEUE_init");
+    queue->count = 0;
+    queue->flags = QF_OWNMUTEX;
+    queue->head = nullptr;
+    queue->tail = nullptr;
+    queue->priority = priority ? priority : QUEUE_defaultpriority;
+    queue->context = context;
+}
+
+void QUEUE_initpeer(QUEUE* queue, QUEUEPRIORITY priority, intptr_t context, QUEUE* peer)
+{
+    queue->mutex = peer->mutex;
+    checkinit(queue, "QUEUE_initpeer");
+    queue->count = 0;
+    queue->flags = 0;
+    queue->head = nullptr;
+    queue->tail = nullptr;
+    queue->priority = priority ? priority : QUEUE_defaultpriority;
+    queue->context = context;
+}
+
+void QUEUE_free(QUEUE* queue)
+{
+    checkinit(queue, "QUEUE_free");
+    if (flagsof(queue) & QF_OWNMUTEX)
+        MUTEX_free(queue->mutex);
+    queue->mutex = nullptr;
+}
+
+void QUEUE_push(QUEUE* queue, void* element)
+{
+    MUTEX* mutex = lockqueue(queue, "QUEUE_push");
+    if (element) {
+        setlink(element, queue->head);
+        queue->head = element;
+        if (!queue->tail)
+            queue->tail = element;
+        addcount(queue, 1);
+        setflags(queue, QF_CHANGED);
+    }
+    unlockqueue(mutex);
+}
+
+void QUEUE_bottom(QUEUE* queue, void* element)
+{
+    MUTEX* mutex = lockqueue(queue, "QUEUE_bottom");
+    if (element)
+        appendelement(queue, element);
+    unlockqueue(mutex);
+}
+
+void* QUEUE_pop(QUEUE* queue)
+{
+    MUTEX* mutex = lockqueue(queue, "QUEUE_pop");
+    void* element = queue->head;
+    if (element) {
+        queue->head = linkof(element);
+        if (!queue->head)
+            queue->tail = nullptr;
+        addcount(queue, -1);
+        setlink(element, nullptr);
+    }
+    setflags(queue, QF_CHANGED);
+    unlockqueue(mutex);
+    return element;
+}
+
+void* QUEUE_popbottom(QUEUE* queue)
+{
+    MUTEX* mutex = lockqueue(queue, "QUEUE_popbottom");
+    void* element = queue->tail;
+    if (element) {
+        if (element == queue->head) {
+            queue->head = nullptr;
+            queue->tail = nullptr;
+        } else {
+            void* previous = queue->head;
+            while (linkof(previous) != element)
+                previous = linkof(previous);
+            setlink(previous, nullptr);
+            queue->tail = previous;
+        }
+        addcount(queue, -1);
+    }
+    setflags(queue, QF_CHANGED);
+    unlockqueue(mutex);
+    return element;
+}
+
+void QUEUE_insert(QUEUE* queue, void* element)
+{
+    if (!element)
+        return;
+    MUTEX* mutex = lockqueue(queue, "QUEUE_insert");
+    // The element goes in front of the first one whose priority is not below
+    // its own, so the newest of equal priorities ends up ahead. Priorities
+    // are asked afresh at every comparison.
+    void* previous = nullptr;
+    void* current = queue->head;
+    if (queue->priority == QUEUE_defaultpriority) {
+        // Whole addresses, so that address order also holds above 4 GiB.
+        uintptr_t address = reinterpret_cast<uintptr_t>(element);
+        while (current && reinterpret_cast<uintptr_t>(current) < address) {
+            previous = current;
+            current = linkof(current);
+        }
+    } else {
+        uint32_t priority = priorityof(queue, element);
+        while (current && priorityof(queue, current) < priority) {
+            previous = current;
+            current = linkof(current);
+        }
+    }
+    setlink(element, current);
+    if (previous)
+        setlink(previous, element);
+    else
+        queue->head = element;
+    if (!current)
+        queue->tail = element;
+    addcount(queue, 1);
+    setflags(queue, QF_CHANGED);
+    unlockqueue(mutex);
+}
+
+int32_t QUEUE_remove(QUEUE* queue, void* element)
+{
+    MUTEX* mutex = lockqueue(queue, "QUEUE_remove");
+    int32_t removed = unlinkelement(queue, element);
+    unlockqueue(mutex);
+    return removed;
+}
+
+int32_t QUEUE_length(QUEUE* queue)
+{
+    checkinit(queue, "QUEUE_length");
+    return static_cast<int32_t>(countof(queue));
+}
+
+int32_t QUEUE_position(QUEUE* queue, void* element)
+{
+    MUTEX* mutex = lockqueue(queue, "QUEUE_position");
+    int32_t position = -1;
+    if (element) {
+        int32_t index = 0;
+        for (void* current = queue->head; current; current = linkof(current), index++)
+            if (current == element) {
+                position = index;
+                break;
+            }
+    }
+    unlockqueue(mutex);
+    return position;
+}
+
+uint32_t QUEUE_getlowestpriority(QUEUE* queue)
+{
+    MUTEX* mutex = lockqueue(queue, "QUEUE_getlowestpriority");
+    uint32_t priority = queue->head ? priorityof(queue, queue->head) : 0xFFFFFFFFu;
+    unlockqueue(mutex);
+    return priority;
+}
+
+uint32_t QUEUE_gethighestpriority(QUEUE* queue)
+{
+    MUTEX* mutex = lockqueue(queue, "QUEUE_gethighestpriority");
+    uint32_t priority = queue->tail ? priorityof(queue, queue->tail) : 0xFFFFFFFFu;
+    unlockqueue(mutex);
+    return priority;
+}
+
+void* QUEUE_find(QUEUE* queue, QUEUETEST test, intptr_t context)
+{
+    MUTEX* mutex = lockqueue(queue, "QUEUE_find");
+    void* element = findfirst(queue, test, context);
+    unlockqueue(mutex);
+    return element;
+}
+
+void* QUEUE_findindex(QUEUE* queue, uint32_t index)
+{
+    MUTEX* mutex = lockqueue(queue, "QUEUE_findindex");
+    void* element = elementat(queue, index);
+    unlockqueue(mutex);
+    return element;
+}
+
+void* QUEUE_findpriority(QUEUE* queue, uint32_t priority)
+{
+    MUTEX* mutex = lockqueue(queue, "QUEUE_findpriority");
+    void* element = findpriority(queue, priority);
+    unlockqueue(mutex);
+    return element;
+}
+
+void* QUEUE_fetch(QUEUE* queue, QUEUETEST test, intptr_t context)
+{
+    MUTEX* mutex = lockqueue(queue, "QUEUE_fetch");
+    void* element = takefound(queue, findfirst(queue, test, context),
+                              "QUEUE_fetch - FOUND ELEMENT THAT COULD NOT BE REMOVED!");
+    unlockqueue(mutex);
+    return element;
+}
+
+void* QUEUE_fetchindex(QUEUE* queue, uint32_t index)
+{
+    MUTEX* mutex = lockqueue(queue, "QUEUE_fetchindex");
+    void* element =
+        takefound(queue, elementat(queue, index), "QUEUE_fetchindex - FOUND ELEMENT THAT COULD NOT BE REMOVED!");
+    unlockqueue(mutex);
+    return element;
+}
+
+void* QUEUE_fetchnext(QUEUE* queue, void* element, uint32_t n)
+{
+    MUTEX* mutex = lockqueue(queue, "QUEUE_fetchnext");
+    void* found = nullptr;
+    if (element)
+        found = takefound(queue, walk(element, n), "QUEUE_fetchnext - FOUND ELEMENT THAT COULD NOT BE REMOVED!");
+    unlockqueue(mutex);
+    return found;
+}
+
+void* QUEUE_fetchpriority(QUEUE* queue, uint32_t priority)
+{
+    MUTEX* mutex = lockqueue(queue, "QUEUE_fetchpriority");
+    void* element =
+        takefound(queue, findpriority(queue, priority), "QUEUE_fetchpriority - FOUND ELEMENT THAT COULD NOT BE REMOVED!");
+    unlockqueue(mutex);
+    return element;
+}
+
+int32_t QUEUE_iterate(QUEUE* queue, QUEUEROUTINE routine, intptr_t context)
+{
+    MUTEX* mutex = lockqueue(queue, "QUEUE_iterate");
+    uint32_t wasset = flagsof(queue) & QF_CHANGED;
+    clearflags(queue, QF_CHANGED);
+    unlockqueue(mutex);
+
+    // The routine runs without the lock. Each step to the next element is
+    // taken under the lock and only while nothing has changed, so the link
+    // followed always belongs to an element that is still queued.
+    int32_t calls = 0;
+    void* element = nullptr;
+    for (;;) {
+        if (mutex)
+            MUTEX_lock(mutex);
+        bool changed = (flagsof(queue) & QF_CHANGED) != 0;
+        if (!changed)
+            element = element ? linkof(element) : queue->head;
+        unlockqueue(mutex);
+        if (changed || !element)
+            break;
+        if (!routine(element, context))
+            setflags(queue, QF_CHANGED);
+        calls++;
+    }
+
+    if (mutex)
+        MUTEX_lock(mutex);
+    int32_t result = (flagsof(queue) & QF_CHANGED) ? calls : -1;
+    if (wasset)
+        setflags(queue, QF_CHANGED);
+    unlockqueue(mutex);
+    return result;
+}
+
+int32_t QUEUE_safeiterate(QUEUE* queue, QUEUEROUTINE routine, intptr_t context)
+{
+    MUTEX* mutex = lockqueue(queue, "QUEUE_safeiterate");
+    int32_t result = QUEUE_iterate(queue, routine, context);
+    unlockqueue(mutex);
+    return result;
+}
+
+void QUEUE_sort(QUEUE* queue, QUEUECOMPARE compare)
+{
+    MUTEX* mutex = lockqueue(queue, "QUEUE_sort");
+    // Each pass moves the smallest of the n elements still unsorted at the
+    // front to the back; only a strictly smaller element replaces the
+    // minimum, so equal elements keep their order.
+    for (uint32_t n = countof(queue); n >= 1; n--) {
+        void* minimum = queue->head;
+        void* element = minimum;
+        bool broken = false;
+        for (uint32_t i = 1; i < n; i++) {
+            element = linkof(element);
+            if (!ASSERT_check(element != nullptr, MODULE_FILE, __LINE__, "e")) {
+                broken = true;
+                break;
+            }
+            if (compare(element, minimum) < 0)
+                minimum = element;
+        }
+        if (broken)
+            break;
+        if (!unlinkelement(queue, minimum)) {
+            fetchalert("QUEUE_sort - COULD NOT REMOVE SMALLEST ELEMENT!");
+            break;
+        }
+        appendelement(queue, minimum);
+    }
+    unlockqueue(mutex);
+}
+
+int32_t QUEUE_lock(QUEUE* queue)
+{
+    MUTEX_lock(queue->mutex);
+    return 0;
+}
+
+void QUEUE_unlock(QUEUE* queue, int32_t token) { MUTEX_unlock(queue->mutex); }
