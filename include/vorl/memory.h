@@ -83,8 +83,9 @@ void MEM_shutdown(void);
  * label (may be null) is kept after the trailer when the class is MB_NAMED.
  * The owner recorded is ALERTfile/ALERTline as they stand at the call. */
 void* MEM_alloc(const char* label, int32_t size, uint32_t type);
-/* Releases a block: 1 when released or address is null, 0 (after the
- * "NOT A MEMBLOCK" alert) when address is not the contents of a block in use. */
+/* Releases a block, merging it with free neighbours: 1 when released or
+ * address is null, 0 (after the "NOT A MEMBLOCK" alert) when address is not
+ * the contents of a block in use. Nothing outside the class areas is read. */
 int32_t MEM_free(void* address);
 /* Writes a block header with signature "MB" and the given fields, then the
  * trailer words that flags ask for (within trailersize) and the label. On
@@ -121,7 +122,8 @@ int32_t MEMCLASS_create(int32_t number, const char* name, void* base, int32_t si
 int32_t MEMCLASS_destroy(int32_t number);
 /* The lowest empty class number from 3 to 15, or 16 (after an alert). */
 int32_t MEMCLASS_getfree(void);
-/* Size of the largest free block of a class; 0 when none or no class. */
+/* Size of the largest free block of a class; 0 when none or no class. This
+ * and the two below read the free list under the class's mutex. */
 int32_t MEMCLASS_largestfree(uint32_t number);
 /* MEMCLASS_largestfree (MEM_defaultclass). */
 int32_t MEM_largestfree(void);

@@ -152,14 +152,23 @@ static void PW_destroyobject(PW_OBJECT* object)
 // ---------------------------------------------------------------------------
 // Threads.
 
-// Ids come from a counter: non-zero, and never reused within the process.
+// Ids come from a counter: non-zero, and not reused before 2^32 threads.
 static std::atomic<DWORD> PW_nextthreadid{1};
 static thread_local DWORD PW_threadid = 0;
+
+static DWORD PW_newthreadid(void)
+{
+    DWORD id;
+    do
+        id = PW_nextthreadid.fetch_add(1);
+    while (id == 0);
+    return id;
+}
 
 DWORD WINAPI GetCurrentThreadId(void)
 {
     if (PW_threadid == 0)
-        PW_threadid = PW_nextthreadid.fetch_add(1);
+        PW_threadid = PW_newthreadid();
     return PW_threadid;
 }
 
@@ -271,6 +280,8 @@ static size_t PW_stacksize(SIZE_T requested)
     if (size < static_cast<size_t>(PTHREAD_STACK_MIN))
         size = PTHREAD_STACK_MIN;
     size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    if (size > SIZE_MAX - page)
+        return size;  // far too large: pthread_create refuses it
     return (size + page - 1) / page * page;
 }
 
@@ -282,7 +293,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stacksize, L
         return nullptr;
     }
     PW_THREAD_OBJECT* t = PW_newthreadobject();
-    t->id = PW_nextthreadid.fetch_add(1);
+    t->id = PW_newthreadid();
     t->suspendcount = (flags & CREATE_SUSPENDED) != 0 ? 1 : 0;
     t->routine = routine;
     t->param = param;
@@ -420,11 +431,14 @@ BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitcode)
     return TRUE;
 }
 
-// Ends the process at once: no exit callbacks run, but the standard streams
-// are flushed so that nothing already printed is lost.
+// Ends the process at once: no exit callbacks run, but standard output and
+// standard error are flushed so that nothing already printed is lost. (Not
+// every stream: flushing all of them would also wait for the lock of standard
+// input, which a thread blocked in a read may hold.)
 void WINAPI ExitProcess(UINT exitcode)
 {
-    fflush(nullptr);
+    fflush(stdout);
+    fflush(stderr);
     _exit(static_cast<int>(exitcode));
 }
 
@@ -536,12 +550,15 @@ static void PW_unlinkall(PW_WAITER* waiter, PW_OBJECT** objects)
         PW_unlinkwait(PW_waitable(objects[i]), &waiter->links[i]);
 }
 
-// A wait cancelled by TerminateThread leaves its object lists and the lock.
+// A wait cancelled by TerminateThread leaves its object lists and the lock,
+// and drops its references to the objects.
 static void PW_waitcancelled(void* param)
 {
     PW_WAITCONTEXT* context = static_cast<PW_WAITCONTEXT*>(param);
     PW_unlinkall(context->waiter, context->objects);
     PW_waitunlock();
+    for (DWORD i = 0; i < context->waiter->count; i++)
+        PW_release(context->objects[i]);
 }
 
 // Takes the first signalled object (lowest index), consuming an auto-reset

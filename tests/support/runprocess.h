@@ -12,6 +12,18 @@ struct PROCESSRESULT {
     std::string err;
 };
 
+// What the child is given beside its arguments.
+struct PROCESSOPTIONS {
+    std::vector<std::string> environment;  // "NAME=value" entries added to ours
+    std::string directory;                 // working directory; empty: ours
+    long long filesizelimit = -1;          // RLIMIT_FSIZE in bytes (SIGXFSZ ignored); -1: ours
+    // Run without the power to override file permission bits, as an ordinary
+    // user would (drops those capabilities when we run as root, where the
+    // system lets us; a test that depends on it should check).
+    bool nopermissionoverride = false;
+};
+
 PROCESSRESULT runprocess(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
+PROCESSRESULT runprocess(const std::vector<std::string>& argv, const PROCESSOPTIONS& options);
 
 #endif

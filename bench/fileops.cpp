@@ -1,0 +1,269 @@
+// The file system's engine: (a) the round trip of a null operation queued
+// and waited for, from the main thread (which waits by polling and running
+// the sync tasks) and from another thread (which blocks), as a median; and
+// (b) the throughput of FILESYS_read over a 64 MiB file in the page cache,
+// against a plain read() loop with the same 8 KiB pieces, one with 1 MiB
+// reads and one that seeks before each 8 KiB read as the native file layer
+// does, in the same run; and (c) a whole-file load of a 4 KiB file
+// (FILE_loadquiet: a transaction with an open, a size query, a read and a
+// close) against open/fstat/malloc/read/close. A table with the ratios follows
+// the usual report.
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vorl/file.h"
+#include "vorl/hlsfile.h"
+#include "vorl/memory.h"
+
+namespace {
+
+constexpr int32_t kFileSize = 64 << 20;
+std::string bigpath;
+std::string smallpath;
+constexpr int32_t kSmallSize = 4096;
+std::vector<uint8_t> destination(kFileSize);
+
+double median(std::vector<double>& values)
+{
+    if (values.empty())
+        return 0;
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
+
+void roundtrips(benchmark::State& state)
+{
+    std::vector<double> micros;
+    micros.reserve(1 << 16);
+    for (auto _ : state) {
+        auto start = std::chrono::steady_clock::now();
+        uint32_t op = FILESYS_nullop(1, 100, 0);
+        FILESYS_waitop(op);
+        FILESYS_completeop(op);
+        micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+    }
+    state.counters["median_us"] = median(micros);
+}
+
+void BM_NullRoundTripMainThread(benchmark::State& state) { roundtrips(state); }
+
+void BM_NullRoundTripOtherThread(benchmark::State& state)
+{
+    // The whole timed loop runs on a thread of its own, which blocks on its
+    // event instead of polling.
+    std::thread other([&state] { roundtrips(state); });
+    other.join();
+}
+
+void BM_ReadFILESYS(benchmark::State& state)
+{
+    int32_t handle = 0;
+    if (!FILESYS_open(bigpath.c_str(), FOPEN_READ, 100, &handle)) {
+        state.SkipWithError("open failed");
+        return;
+    }
+    for (auto _ : state) {
+        int32_t got = FILESYS_read(handle, 0, destination.data(), kFileSize, 99);
+        if (got != kFileSize)
+            state.SkipWithError("short read");
+        benchmark::ClobberMemory();
+    }
+    FILESYS_close(handle, 99);
+    state.SetBytesProcessed(state.iterations() * kFileSize);
+}
+
+void plainread(benchmark::State& state, size_t piece, bool seekeach)
+{
+    int fd = open(bigpath.c_str(), O_RDONLY);
+    if (fd < 0) {
+        state.SkipWithError("open failed");
+        return;
+    }
+    for (auto _ : state) {
+        lseek(fd, 0, SEEK_SET);
+        size_t total = 0;
+        ssize_t got;
+        while (total < static_cast<size_t>(kFileSize)) {
+            if (seekeach)
+                lseek(fd, static_cast<off_t>(total), SEEK_SET);
+            got = read(fd, destination.data() + total, std::min(piece, kFileSize - total));
+            if (got <= 0)
+                break;
+            total += static_cast<size_t>(got);
+        }
+        if (total != static_cast<size_t>(kFileSize))
+            state.SkipWithError("short read");
+        benchmark::ClobberMemory();
+    }
+    close(fd);
+    state.SetBytesProcessed(state.iterations() * kFileSize);
+}
+
+void BM_ReadPlain8KiB(benchmark::State& state) { plainread(state, FILE_PIECESIZE, false); }
+void BM_ReadPlain1MiB(benchmark::State& state) { plainread(state, 1 << 20, false); }
+// What the native file layer asks of the system per piece: a seek and a read.
+void BM_ReadPlainSeek8KiB(benchmark::State& state) { plainread(state, FILE_PIECESIZE, true); }
+
+// Medians here too: on a shared machine a preempted thread adds
+// milliseconds to a few runs, which would swamp a mean of microseconds.
+void BM_LoadSmallFILE(benchmark::State& state)
+{
+    std::vector<double> micros;
+    for (auto _ : state) {
+        auto start = std::chrono::steady_clock::now();
+        void* block = FILE_loadquiet(smallpath.c_str(), 0);
+        if (!block)
+            state.SkipWithError("load failed");
+        benchmark::DoNotOptimize(block);
+        MEM_free(block);
+        micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+    }
+    state.counters["median_us"] = median(micros);
+}
+
+void BM_LoadSmallPlain(benchmark::State& state)
+{
+    std::vector<double> micros;
+    for (auto _ : state) {
+        auto start = std::chrono::steady_clock::now();
+        int fd = open(smallpath.c_str(), O_RDONLY);
+        struct stat info;
+        if (fd < 0 || fstat(fd, &info) != 0) {
+            state.SkipWithError("open failed");
+            break;
+        }
+        void* block = malloc(static_cast<size_t>(info.st_size));
+        if (read(fd, block, static_cast<size_t>(info.st_size)) != info.st_size)
+            state.SkipWithError("short read");
+        close(fd);
+        benchmark::DoNotOptimize(block);
+        free(block);
+        micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+    }
+    state.counters["median_us"] = median(micros);
+}
+
+BENCHMARK(BM_NullRoundTripMainThread)->UseRealTime();
+BENCHMARK(BM_NullRoundTripOtherThread)->UseRealTime()->Iterations(20000);
+BENCHMARK(BM_ReadFILESYS)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadPlain8KiB)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadPlain1MiB)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadPlainSeek8KiB)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadSmallFILE)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LoadSmallPlain)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// Keeps the medians and the read speeds for the table.
+class RATIOREPORTER : public benchmark::ConsoleReporter {
+public:
+    std::map<std::string, double> medians;
+    std::map<std::string, double> speeds;
+
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Iteration)
+                continue;
+            const std::string name = run.benchmark_name();
+            auto m = run.counters.find("median_us");
+            if (m != run.counters.end())
+                medians[name] = m->second.value;
+            auto b = run.counters.find("bytes_per_second");
+            if (b != run.counters.end())
+                speeds[name] = b->second.value;
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+bool makefile()
+{
+    char pattern[] = "/tmp/vorl-fileops-XXXXXX";
+    int fd = mkstemp(pattern);
+    if (fd < 0)
+        return false;
+    bigpath = pattern;
+    std::vector<uint8_t> chunk(1 << 20);
+    for (size_t i = 0; i < chunk.size(); i++)
+        chunk[i] = static_cast<uint8_t>(i * 31);
+    bool ok = true;
+    for (int32_t written = 0; ok && written < kFileSize; written += static_cast<int32_t>(chunk.size()))
+        ok = write(fd, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size());
+    // Read once so the runs all start from the page cache.
+    lseek(fd, 0, SEEK_SET);
+    while (ok && read(fd, chunk.data(), chunk.size()) > 0) {
+    }
+    close(fd);
+    char small[] = "/tmp/vorl-fileops-small-XXXXXX";
+    fd = mkstemp(small);
+    if (fd < 0)
+        return false;
+    smallpath = small;
+    ok = ok && write(fd, chunk.data(), kSmallSize) == kSmallSize;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    // The first thread that touches the library is its main thread.
+    MEM_init();
+    FILESYS_init(0, 0, 0);
+    if (!makefile()) {
+        fprintf(stderr, "cannot make the 64 MiB test file\n");
+        return 1;
+    }
+    RATIOREPORTER reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    FILESYS_shutdown();
+    MEM_shutdown();
+    unlink(bigpath.c_str());
+    unlink(smallpath.c_str());
+
+    auto medianof = [&](const char* name) {
+        auto it = reporter.medians.find(name);
+        return it == reporter.medians.end() ? 0.0 : it->second;
+    };
+    printf("\nround trip of a FOP_NULL, median (target: under 50 us on the main thread)\n");
+    printf("  %-24s %9.2f us\n", "main thread", medianof("BM_NullRoundTripMainThread/real_time"));
+    printf("  %-24s %9.2f us\n", "other thread", medianof("BM_NullRoundTripOtherThread/iterations:20000/real_time"));
+    auto speed = [&](const char* name) {
+        auto it = reporter.speeds.find(name);
+        return it == reporter.speeds.end() ? 0.0 : it->second;
+    };
+    double library = speed("BM_ReadFILESYS/real_time");
+    double plain8 = speed("BM_ReadPlain8KiB/real_time");
+    double plain1m = speed("BM_ReadPlain1MiB/real_time");
+    double plainseek = speed("BM_ReadPlainSeek8KiB/real_time");
+    printf("\n64 MiB from the page cache (target: FILESYS_read at least 0.5 of the plain loop)\n");
+    printf("  %-24s %9.1f MiB/s\n", "FILESYS_read", library / (1 << 20));
+    printf("  %-24s %9.1f MiB/s   ratio %.2f\n", "read() 8 KiB pieces", plain8 / (1 << 20),
+           plain8 > 0 ? library / plain8 : 0.0);
+    printf("  %-24s %9.1f MiB/s   ratio %.2f\n", "read() 1 MiB pieces", plain1m / (1 << 20),
+           plain1m > 0 ? library / plain1m : 0.0);
+    printf("  %-24s %9.1f MiB/s   ratio %.2f\n", "lseek()+read() 8 KiB", plainseek / (1 << 20),
+           plainseek > 0 ? library / plainseek : 0.0);
+    double load = medianof("BM_LoadSmallFILE/real_time");
+    double plainload = medianof("BM_LoadSmallPlain/real_time");
+    printf("\nwhole-file load of a 4 KiB file, median\n");
+    printf("  %-24s %9.1f us\n", "FILE_loadquiet", load);
+    printf("  %-24s %9.1f us   ratio %.2f\n", "open/fstat/read/close", plainload, load > 0 ? plainload / load : 0.0);
+    return 0;
+}

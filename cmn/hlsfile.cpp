@@ -1,0 +1,383 @@
+// Whole-file services over the file system's blocking calls. Each entry point
+// packs its arguments and its report flag (1 for the plain entry, 0 for the
+// quiet one) into a parameter block and runs its worker as one transaction on
+// the device that serves the path; the worker opens at the transaction's
+// priority and issues every later operation one step more urgent, so that
+// none of them waits behind the transaction's own limit.
+#include <cstring>
+
+#include "vorl/alert.h"
+#include "vorl/big.h"
+#include "vorl/file.h"
+#include "vorl/hlsfile.h"
+#include "vorl/mem.h"
+#include "vorl/memory.h"
+#include "vorl/thread.h"
+
+static const char MODULE_FILE[] = "cmn/hlsfile";
+
+// Platform codes this module hands back itself (Windows numbering).
+static const uint32_t FILE_ERRORMEMORY = 8;   // no memory for the block
+static const uint32_t FILE_ERROREXISTS = 80;  // a create-new found the file
+
+int32_t FILE_defaultpriority = 100;
+FILELOADFILTER FILE_loadfilter = nullptr;
+
+// One block for every service; each worker uses the fields it needs.
+struct FILEPARAMS {
+    const char* path;
+    uint32_t type;
+    void* address;
+    int32_t length;
+    const void* source;
+    int32_t count;
+    const char* const* paths;
+    void** results;
+    void* block;      // the block a load returns
+    int32_t report;   // 1: raise the service's alerts
+    uint32_t error;   // platform code of the failed step, 0 when none
+};
+
+static FILEPARAMS FILE_params(const char* path, int32_t report)
+{
+    FILEPARAMS params;
+    memset(&params, 0, sizeof params);
+    params.path = path;
+    params.report = report;
+    return params;
+}
+
+static int32_t FILE_run(FILEATOMICROUTINE worker, const char* transactionpath, FILEPARAMS* params)
+{
+    int32_t result = FILESYS_atomic(worker, FILESYS_pathdevice(transactionpath), FILE_defaultpriority, params);
+    // Set last, so that nothing the transaction does afterwards overwrites it.
+    SYS_setlasterror(params->error);
+    return result;
+}
+
+static void FILE_report(const FILEPARAMS* params, int32_t line, const char* format)
+{
+    if (!params->report)
+        return;
+    ALERTfile = MODULE_FILE;
+    ALERTline = line;
+    ALERTroutine(format, params->path);
+}
+
+// Waits for a queued operation and collects it; when it failed, keeps the
+// platform's reason unless an earlier step already gave one. The blocking
+// calls drop the reason when they collect.
+static uint32_t FILE_collect(uint32_t op, int32_t* status, uint32_t* error)
+{
+    *status = FILESYS_waitop(op);
+    if (*status != FOPS_DONE && *error == 0)
+        *error = FILESYS_errorop(op);
+    return FILESYS_completeop(op);
+}
+
+// FILESYS_open that also keeps the platform's reason for a failure.
+static int32_t FILE_openfor(const char* path, uint32_t flags, int32_t priority, int32_t* handle, uint32_t* error)
+{
+    *handle = 0;
+    uint32_t op = FILESYS_openop(path, flags, priority, 0);
+    if (op == 0)
+        return 0;
+    int32_t status;
+    *handle = static_cast<int32_t>(FILE_collect(op, &status, error));
+    return status == FOPS_DONE && *handle != 0;
+}
+
+// Every read-only open: failing, it raises the service's open alert.
+static int32_t FILE_openread(FILEPARAMS* params, int32_t priority, int32_t line, const char* alert, int32_t* handle)
+{
+    if (FILE_openfor(params->path, FOPEN_READ, priority, handle, &params->error))
+        return 1;
+    FILE_report(params, line, alert);
+    return 0;
+}
+
+// A block labelled with the path and stamped with this module as its owner.
+static void* FILE_allocate(FILEPARAMS* params, int32_t size, int32_t line)
+{
+    ALERTfile = MODULE_FILE;
+    ALERTline = line;
+    void* block = MEM_alloc(params->path, size, params->type);
+    if (!block)
+        params->error = FILE_ERRORMEMORY;
+    return block;
+}
+
+static int32_t FILE_sizeworker(int32_t priority, void* parameter)
+{
+    FILEPARAMS* params = static_cast<FILEPARAMS*>(parameter);
+    int32_t handle;
+    if (!FILE_openread(params, priority, __LINE__, "FILE_size - unable to open file %s\n", &handle))
+        return 0;
+    int32_t size = FILESYS_length(handle, priority - 1);
+    FILESYS_close(handle, priority - 1);
+    return size;
+}
+
+static int32_t FILE_loadworker(int32_t priority, void* parameter)
+{
+    FILEPARAMS* params = static_cast<FILEPARAMS*>(parameter);
+    int32_t handle;
+    if (!FILE_openread(params, priority, __LINE__, "FILE_load - unable to open file %s\n", &handle))
+        return 0;
+    int32_t size = FILESYS_length(handle, priority - 1);
+    void* buffer = FILE_allocate(params, size, __LINE__);
+    if (!buffer) {
+        FILE_report(params, __LINE__, "FILE_load - unable to reserve memory for file %s\n");
+        FILESYS_close(handle, priority - 1);
+        return 0;
+    }
+    int32_t got = FILESYS_read(handle, 0, buffer, size, priority - 1);
+    FILESYS_close(handle, priority - 1);
+    // A file that shrank since its size was asked would leave the block's
+    // tail unread: such a load fails rather than hand out that tail.
+    if (got != size) {
+        MEM_free(buffer);
+        FILE_report(params, __LINE__, "FILE_load - unable to read file %s\n");
+        return 0;
+    }
+    if (FILE_loadfilter) {
+        void* filtered = FILE_loadfilter(buffer, params->path, params->type);
+        if (!filtered)
+            MEM_free(buffer);
+        buffer = filtered;
+    }
+    params->block = buffer;
+    return buffer != nullptr;
+}
+
+static int32_t FILE_loadatworker(int32_t priority, void* parameter)
+{
+    FILEPARAMS* params = static_cast<FILEPARAMS*>(parameter);
+    int32_t handle;
+    if (!FILE_openread(params, priority, __LINE__, "FILE_loadat - unable to open file %s\n", &handle))
+        return 0;
+    int32_t length = params->length > 0 ? params->length : 2147483647;
+    int32_t got = FILESYS_read(handle, 0, params->address, length, priority - 1);
+    FILESYS_close(handle, priority - 1);
+    return got;
+}
+
+static int32_t FILE_scatterworker(int32_t priority, void* parameter)
+{
+    FILEPARAMS* params = static_cast<FILEPARAMS*>(parameter);
+    int32_t result = 1;
+    uint32_t error = 0;
+    for (int32_t i = 0; i < params->count; i++) {
+        // Each load runs its own transaction on its own path's device.
+        params->results[i] = FILE_loadquiet(params->paths[i], params->type);
+        if (!params->results[i]) {
+            result = 0;
+            if (error == 0)
+                error = SYS_getlasterror();
+            if (params->report) {
+                ALERTfile = MODULE_FILE;
+                ALERTline = __LINE__;
+                ALERTroutine("FILE_scatterload - unable to load file %s\n", params->paths[i]);
+            }
+        }
+    }
+    params->error = error;
+    return result;
+}
+
+static int32_t FILE_bigheaderworker(int32_t priority, void* parameter)
+{
+    FILEPARAMS* params = static_cast<FILEPARAMS*>(parameter);
+    int32_t handle;
+    if (!FILE_openread(params, priority, __LINE__, "FILE_loadbigheader - unable to open file %s\n", &handle))
+        return 0;
+    uint8_t* buffer = static_cast<uint8_t*>(FILE_allocate(params, FILE_BIGHEADERSIZE, __LINE__));
+    if (!buffer) {
+        FILE_report(params, __LINE__, "FILE_loadbigheader - unable to reserve memory for file %s\n");
+        FILESYS_close(handle, priority - 1);
+        return 0;
+    }
+    int32_t got = FILESYS_read(handle, 0, buffer, FILE_BIGHEADERSIZE, priority - 1);
+    // Past the end of a short file the block holds zeros, never stale bytes.
+    if (got < FILE_BIGHEADERSIZE)
+        MEM_fill(buffer + got, 0, FILE_BIGHEADERSIZE - got);
+    if (typeofbigfile(buffer) == 0) {
+        FILE_report(params, __LINE__, "FILE_loadbigheader - invalid big file header in file %s\n");
+        MEM_free(buffer);
+        FILESYS_close(handle, priority - 1);
+        return 0;
+    }
+    uint32_t size = BIG_headersize(buffer);
+    if (size > FILE_BIGHEADERSIZE) {
+        uint8_t* larger = static_cast<uint8_t*>(FILE_allocate(params, static_cast<int32_t>(size), __LINE__));
+        if (!larger) {
+            FILE_report(params, __LINE__, "FILE_loadbigheader - unable to reserve memory for file %s\n");
+            MEM_free(buffer);
+            FILESYS_close(handle, priority - 1);
+            return 0;
+        }
+        MEM_copy(larger, buffer, FILE_BIGHEADERSIZE);
+        MEM_free(buffer);
+        buffer = larger;
+        int32_t rest = static_cast<int32_t>(size) - FILE_BIGHEADERSIZE;
+        if (got == FILE_BIGHEADERSIZE)
+            got += FILESYS_read(handle, FILE_BIGHEADERSIZE, buffer + FILE_BIGHEADERSIZE, rest, priority - 1);
+    }
+    FILESYS_close(handle, priority - 1);
+    // An index that runs past the end of the file is not an index: the
+    // lookups would walk into bytes the file never had.
+    if (static_cast<uint32_t>(got) < size) {
+        FILE_report(params, __LINE__, "FILE_loadbigheader - unable to read file %s\n");
+        MEM_free(buffer);
+        return 0;
+    }
+    params->block = buffer;
+    return 1;
+}
+
+// Opens the file for writing without truncating it, or creates it when it is
+// missing. A create that finds the file after all keeps the first reason.
+static int32_t FILE_openwrite(FILEPARAMS* params, int32_t priority, int32_t* handle)
+{
+    if (FILE_openfor(params->path, 0, priority, handle, &params->error))
+        return 1;
+    uint32_t first = params->error;
+    params->error = 0;
+    if (FILE_openfor(params->path, FOPEN_CREATE, priority, handle, &params->error))
+        return 1;
+    if (params->error == FILE_ERROREXISTS || params->error == 0)
+        params->error = first;
+    return 0;
+}
+
+static int32_t FILE_saveworker(int32_t priority, void* parameter)
+{
+    FILEPARAMS* params = static_cast<FILEPARAMS*>(parameter);
+    int32_t handle;
+    if (!FILE_openwrite(params, priority, &handle)) {
+        FILE_report(params, __LINE__, "FILE_save - unable to open file %s\n");
+        return 0;
+    }
+    // The new contents go over the old ones; only a complete write may then
+    // cut the file to its new length, so a failure loses no byte that was
+    // not already overwritten.
+    int32_t written = FILESYS_write(handle, 0, params->source, params->length, priority - 1);
+    int32_t ok = written == params->length;
+    int32_t status;
+    if (!ok) {
+        // The blocking write does not keep its reason: one more attempt at
+        // the first byte it did not write, with the same bytes, finds it.
+        int32_t piece = params->length - written;
+        if (piece > FILE_PIECESIZE)
+            piece = FILE_PIECESIZE;
+        uint8_t* rest = const_cast<uint8_t*>(static_cast<const uint8_t*>(params->source)) + written;
+        uint32_t op = FILESYS_writeop(handle, written, rest, piece, priority - 1, 0);
+        if (op != 0)
+            FILE_collect(op, &status, &params->error);
+    } else {
+        uint32_t op = FILESYS_setlengthop(handle, params->length, priority - 1, 0);
+        ok = op != 0 && FILE_collect(op, &status, &params->error) == 1;
+    }
+    // The handle is closed on this thread as the close is collected, so the
+    // thread's own last-error code holds the reason when it fails.
+    if (!FILESYS_close(handle, priority - 1)) {
+        if (params->error == 0)
+            params->error = SYS_getlasterror();
+        ok = 0;
+    }
+    if (!ok)
+        FILE_report(params, __LINE__, "FILE_save - failure writing to file %s\n");
+    return ok;
+}
+
+int32_t FILE_exists(const char* path) { return FILESYS_exists(path, FILE_defaultpriority); }
+
+static int32_t FILE_sizeentry(const char* path, int32_t report)
+{
+    FILEPARAMS params = FILE_params(path, report);
+    return FILE_run(FILE_sizeworker, path, &params);
+}
+
+int32_t FILE_size(const char* path) { return FILE_sizeentry(path, 1); }
+int32_t FILE_sizequiet(const char* path) { return FILE_sizeentry(path, 0); }
+
+static void* FILE_loadentry(const char* path, uint32_t type, int32_t report)
+{
+    FILEPARAMS params = FILE_params(path, report);
+    params.type = type;
+    FILE_run(FILE_loadworker, path, &params);
+    return params.block;
+}
+
+void* FILE_load(const char* path, uint32_t type) { return FILE_loadentry(path, type, 1); }
+void* FILE_loadquiet(const char* path, uint32_t type) { return FILE_loadentry(path, type, 0); }
+
+static int32_t FILE_loadatentry(const char* path, void* address, int32_t maxlength, int32_t report)
+{
+    FILEPARAMS params = FILE_params(path, report);
+    params.address = address;
+    params.length = maxlength;
+    return FILE_run(FILE_loadatworker, path, &params);
+}
+
+int32_t FILE_loadat(const char* path, void* address, int32_t maxlength)
+{
+    return FILE_loadatentry(path, address, maxlength, 1);
+}
+
+int32_t FILE_loadatquiet(const char* path, void* address, int32_t maxlength)
+{
+    return FILE_loadatentry(path, address, maxlength, 0);
+}
+
+static int32_t FILE_scatterentry(int32_t count, const char* const* paths, void** results, uint32_t type,
+                                 int32_t report)
+{
+    if (count < 1)
+        return 0;
+    FILEPARAMS params = FILE_params(paths[0], report);
+    params.count = count;
+    params.paths = paths;
+    params.results = results;
+    params.type = type;
+    return FILE_run(FILE_scatterworker, paths[0], &params);
+}
+
+int32_t FILE_scatterload(int32_t count, const char* const* paths, void** results, uint32_t type)
+{
+    return FILE_scatterentry(count, paths, results, type, 1);
+}
+
+int32_t FILE_scatterloadquiet(int32_t count, const char* const* paths, void** results, uint32_t type)
+{
+    return FILE_scatterentry(count, paths, results, type, 0);
+}
+
+static void* FILE_bigheaderentry(const char* path, uint32_t type, int32_t report)
+{
+    FILEPARAMS params = FILE_params(path, report);
+    params.type = type;
+    FILE_run(FILE_bigheaderworker, path, &params);
+    return params.block;
+}
+
+void* FILE_loadbigheader(const char* path, uint32_t type) { return FILE_bigheaderentry(path, type, 1); }
+void* FILE_loadbigheaderquiet(const char* path, uint32_t type) { return FILE_bigheaderentry(path, type, 0); }
+
+static int32_t FILE_saveentry(const char* path, const void* buffer, int32_t length, int32_t report)
+{
+    FILEPARAMS params = FILE_params(path, report);
+    params.source = buffer;
+    params.length = length;
+    return FILE_run(FILE_saveworker, path, &params);
+}
+
+int32_t FILE_save(const char* path, const void* buffer, int32_t length)
+{
+    return FILE_saveentry(path, buffer, length, 1);
+}
+
+int32_t FILE_savequiet(const char* path, const void* buffer, int32_t length)
+{
+    return FILE_saveentry(path, buffer, length, 0);
+}

@@ -1,0 +1,1118 @@
+// The file system's engine: operation records queued on file devices, each
+// device served by a worker thread of its own in priority order; the
+// transactions that hold a device for one caller; the front-ends that build
+// and queue one record of each type, the blocking calls over them, and the
+// thin path, drive and handle calls over the native file layer.
+//
+// Locks: each device's lock (the mutex of its pending queue, shared by its
+// completed queue) guards pending, completed, current, calling and the
+// waiter list, and is held only briefly. The free list's mutex guards the
+// pool and serialises device start-up. Records are carried out and callbacks
+// are called (by the device thread, and at once by FILESYS_callbackop and
+// FILESYS_cancelop) without any of these locks, so that a callback that
+// queues work on another device never holds two device locks.
+//
+// Waiting: a thread that must wait for a record puts a waiter on the
+// device's list (under the device lock) with an auto-reset event of its own,
+// and the device thread sets that event once the record has completed and
+// its callback has returned. The event latches, so a completion between the
+// waiter's look and its wait is never lost, however many threads wait on the
+// device. The main thread waits on its event for at most a millisecond at a
+// time and runs the sync tasks between waits.
+#include <string.h>
+
+#include "platform/vplatform.h"
+#include "vorl/alert.h"
+#include "vorl/file.h"
+#include "vorl/mem.h"
+#include "vorl/mutex.h"
+#include "vorl/nfile.h"
+#include "vorl/queue.h"
+#include "vorl/synctask.h"
+#include "vorl/thread.h"
+
+static const char MODULE_FILE[] = "pc/nfile";
+
+FILEDEVICE* FILEdevices = nullptr;
+FILEOP* FILEoppool = nullptr;
+int32_t FILEopcount = 0;
+char* FILEnamepool = nullptr;
+QUEUE FILEfreeops;
+QUEUE FILEbiglist;
+MUTEX* FILEbigmutex = nullptr;
+int32_t FILEbignumber = -1;
+int32_t FILEstop = 0;
+
+static int32_t exitregistered = 0;
+
+// A thread blocked in FILESYS_waitop, linked into its device's list.
+struct FILEWAITER {
+    FILEWAITER* next;
+    uint32_t op;  // the number it waits for
+    void* event;  // its own auto-reset event
+};
+
+// Fields that one thread writes while another reads them without a lock
+// (running, limit, the stop flag, a transfer's progress) go through these.
+template <typename T>
+static T loadshared(const T* field)
+{
+    return __atomic_load_n(field, __ATOMIC_ACQUIRE);
+}
+
+template <typename T>
+static void storeshared(T* field, T value)
+{
+    __atomic_store_n(field, value, __ATOMIC_RELEASE);
+}
+
+static void raisealert(int32_t line, const char* format, int32_t value)
+{
+    ALERTfile = MODULE_FILE;
+    ALERTline = line;
+    ALERTroutine(format, value);
+}
+
+static int32_t isrunning(const FILEDEVICE* device) { return loadshared(&device->running) != 0; }
+
+// The device of an operation number, or null when the file system is absent.
+static FILEDEVICE* deviceof(uint32_t op)
+{
+    FILEDEVICE* devices = FILEdevices;
+    return devices ? &devices[op % FILE_DEVICES] : nullptr;
+}
+
+static int32_t lockdevice(FILEDEVICE* device) { return QUEUE_lock(&device->pending); }
+
+static void unlockdevice(FILEDEVICE* device, int32_t token) { QUEUE_unlock(&device->pending, token); }
+
+static int32_t hasnumber(void* element, intptr_t op)
+{
+    return static_cast<FILEOP*>(element)->id == static_cast<uint32_t>(op) ? 1 : 0;
+}
+
+// Device lock held: sets the event of every waiter for op (0: every waiter).
+static void wakewaiters(FILEDEVICE* device, uint32_t op)
+{
+    for (auto* waiter = static_cast<FILEWAITER*>(device->waiters); waiter; waiter = waiter->next)
+        if (op == 0 || waiter->op == op)
+            EVENT_set(waiter->event);
+}
+
+static void unlinkwaiter(FILEDEVICE* device, FILEWAITER* waiter)
+{
+    auto** link = reinterpret_cast<FILEWAITER**>(&device->waiters);
+    while (*link && *link != waiter)
+        link = &(*link)->next;
+    if (*link)
+        *link = waiter->next;
+}
+
+// The record's own name slot, or null for a record outside the pool.
+static char* nameslot(const FILEOP* op)
+{
+    if (!FILEnamepool || op < FILEoppool || op >= FILEoppool + FILEopcount)
+        return nullptr;
+    return FILEnamepool + (op - FILEoppool) * FILE_NAMESIZE;
+}
+
+// ---------------------------------------------------------------------------
+// Initialisation and shutdown.
+
+int32_t FILESYS_init(int32_t handles, int32_t reserved, int32_t ops)
+{
+    if (FILEdevices)
+        return 1;
+    initfiles(handles ? handles : FILE_DEFAULTHANDLES);
+    QUEUE_init(&FILEfreeops, nullptr, 0);
+    QUEUE_init(&FILEbiglist, nullptr, 0);
+
+    int32_t size = FILE_DEVICES * static_cast<int32_t>(sizeof(FILEDEVICE));
+    auto* devices = static_cast<FILEDEVICE*>(PAGE_alloc(&size));
+    if (devices)
+        MEM_fill(devices, 0, size);
+
+    int32_t poolsize = (ops > 0 ? ops : 64) * static_cast<int32_t>(sizeof(FILEOP));
+    auto* pool = static_cast<FILEOP*>(PAGE_alloc(&poolsize));
+    int32_t count = poolsize / static_cast<int32_t>(sizeof(FILEOP));
+    // Name slots: mapping and unmapping a page per path would cost system
+    // calls (and, with several threads, cross-processor flushes) per open.
+    int32_t namesize = count * FILE_NAMESIZE;
+    auto* names = pool ? static_cast<char*>(PAGE_alloc(&namesize)) : nullptr;
+    if (!devices || !pool || !names) {
+        // Without page memory there is no file system; leave none behind.
+        void* blocks[3] = {devices, pool, names};
+        for (void* block : blocks)
+            if (block)
+                PAGE_free(block);
+        QUEUE_free(&FILEbiglist);
+        QUEUE_free(&FILEfreeops);
+        return 0;
+    }
+    MEM_fill(pool, 0, poolsize);
+    // Every whole record that fits the rounded block, pushed from the lowest
+    // address up, so the last record of the block is handed out first.
+    FILEopcount = count;
+    for (int32_t index = 0; index < FILEopcount; index++)
+        QUEUE_push(&FILEfreeops, &pool[index]);
+    FILEoppool = pool;
+    FILEnamepool = names;
+
+    FILEbigmutex = MUTEX_alloc();
+    FILEbignumber = -1;
+    FILEdevices = devices;
+    if (!exitregistered) {
+        exitregistered = 1;
+        SYS_atexit(FILESYS_shutdown);
+    }
+    return 1;
+}
+
+void FILESYS_shutdown(void)
+{
+    if (!FILEdevices)
+        return;
+    while (auto* archive = static_cast<BIGFILE*>(QUEUE_pop(&FILEbiglist))) {
+        if (archive->handle)
+            closefile(archive->handle);
+        PAGE_free(archive);
+    }
+    storeshared(&FILEstop, 1);
+
+    for (int32_t number = 0; number < FILE_DEVICES; number++) {
+        FILEDEVICE* device = &FILEdevices[number];
+        if (!isrunning(device))
+            continue;
+        EVENT_set(device->wake);
+        while (isrunning(device))
+            THREAD_sleep(0);
+        // Then until the thread has left the registry too; this waits on the
+        // thread's handle rather than polling.
+        THREAD_wait(&device->thread, 0);
+        EVENT_close(device->wake);
+        SIGNAL_setclose(device->done);
+        QUEUE_free(&device->completed);
+        QUEUE_free(&device->pending);
+        // The transaction mutex goes too: the pool of mutexes is finite.
+        MUTEX_free(device->mutex);
+    }
+
+    PAGE_free(FILEnamepool);
+    PAGE_free(FILEoppool);
+    PAGE_free(FILEdevices);
+    FILEnamepool = nullptr;
+    FILEoppool = nullptr;
+    FILEopcount = 0;
+    QUEUE_free(&FILEfreeops);
+    QUEUE_free(&FILEbiglist);
+    MUTEX_free(FILEbigmutex);
+    FILEbigmutex = nullptr;
+    FILEdevices = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Records and devices.
+
+uint32_t FILE_opkey(void* element, intptr_t context)
+{
+    const auto* op = static_cast<const FILEOP*>(element);
+    return (static_cast<uint32_t>(op->priority) << 24) + ((op->id >> 5) & 0xFFFFFFu);
+}
+
+// Releases what a start-up made when the thread could not be created, so
+// that a later start begins afresh.
+static void undostart(FILEDEVICE* device)
+{
+    QUEUE_free(&device->completed);
+    QUEUE_free(&device->pending);
+    if (device->wake)
+        EVENT_close(device->wake);
+    if (device->done)
+        SIGNAL_setclose(device->done);
+    if (device->mutex)
+        MUTEX_free(device->mutex);
+    device->wake = nullptr;
+    device->done = nullptr;
+    device->mutex = nullptr;
+}
+
+void FILE_startdevice(int32_t number)
+{
+    if (!FILEdevices || number < 0 || number >= FILE_DEVICES)
+        return;
+    FILEDEVICE* device = &FILEdevices[number];
+    if (isrunning(device))
+        return;
+    int32_t token = QUEUE_lock(&FILEfreeops);
+    // Another thread may have started it while this one waited for the lock.
+    if (!isrunning(device)) {
+        device->current = nullptr;
+        device->calling = 0;
+        device->waiters = nullptr;
+        QUEUE_init(&device->pending, FILE_opkey, 0);
+        QUEUE_initpeer(&device->completed, nullptr, 0, &device->pending);
+        device->wake = EVENT_create();
+        device->done = SIGNAL_create();
+        device->mutex = MUTEX_alloc();
+        device->serial = 1;
+        storeshared(&device->limit, static_cast<int32_t>(FILE_NOLIMIT));
+        void* handle = nullptr;
+        if (device->wake && device->done && device->mutex)
+            handle = THREAD_createparam(FILE_devicethread, static_cast<uint32_t>(number), 0, THREAD_ABOVENORMAL,
+                                        -1, &device->thread);
+        if (handle) {
+            // The thread sets done once it runs.
+            SIGNAL_wait(device->done);
+            SIGNAL_reset(device->done);
+        } else {
+            undostart(device);
+            ALERTfile = MODULE_FILE;
+            ALERTline = __LINE__;
+            ALERTroutine("FILE_startdevice - FAILED TO START THREAD FOR FILE SYSTEM DEVICE.\n");
+        }
+    }
+    QUEUE_unlock(&FILEfreeops, token);
+}
+
+FILEOP* FILE_allocateop(uint32_t type, int32_t priority, uintptr_t context, int32_t number)
+{
+    if (!FILEdevices) {
+        // Going on would use the free list and device table that do not exist.
+        raisealert(__LINE__, "FILE_allocateop - FILE SYSTEM NOT INITIALIZED, CALL FILESYS_init().\n", 0);
+        return nullptr;
+    }
+    if (priority < 0 || priority > 255)
+        raisealert(__LINE__, "FILE_allocateop - INVALID PRIORITY (%d), MUST BE [0..255].\n", priority);
+    if (number < 0 || number >= FILE_DEVICES) {
+        raisealert(__LINE__, "FILE_allocateop - INVALID DEVICE (%d), MUST BE [0..31].\n", number);
+        return nullptr;
+    }
+    auto* op = static_cast<FILEOP*>(QUEUE_pop(&FILEfreeops));
+    if (!op) {
+        raisealert(__LINE__, "FILE_allocateop - NO FREE OPS LEFT TO ALLOCATE.\n", 0);
+        return nullptr;
+    }
+    FILEDEVICE* device = &FILEdevices[number];
+    if (!isrunning(device)) {
+        FILE_startdevice(number);
+        if (!isrunning(device)) {
+            // No thread would ever carry the record out.
+            QUEUE_push(&FILEfreeops, op);
+            return nullptr;
+        }
+    }
+    op->priority = static_cast<uint8_t>(priority);
+    op->type = type;
+    op->status = FOPS_NONE;
+    op->flags &= ~(FOPF_OWNNAME | FOPF_CANCELLED | FOPF_CALLBACK | FOPF_CALLED);
+    op->error = 0;
+    op->handle = 0;
+    op->context = context;
+    op->callback = nullptr;
+    op->arg = 0;
+    op->count = 0;
+    op->pointer = nullptr;
+
+    // The serial runs modulo 2^24 and skips 0; taken without the device
+    // lock, which every record's allocation would otherwise add to.
+    uint32_t serial = loadshared(&device->serial);
+    uint32_t next;
+    do {
+        next = (serial + 1) & 0xFFFFFFu;
+        if (next == 0)
+            next = 1;
+    } while (!__atomic_compare_exchange_n(&device->serial, &serial, next, true, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE));
+    op->id = serial * FILE_DEVICES + static_cast<uint32_t>(number);
+    return op;
+}
+
+uint32_t FILE_queueop(FILEOP* op)
+{
+    FILEDEVICE* device = deviceof(op->id);
+    if (!device) {
+        raisealert(__LINE__, "FILE_queueop - ATTEMPT TO QUEUE FILEOP ON NON-EXISTANT DEVICE.\n", 0);
+        return 0;
+    }
+    // Read before queueing: from then on the record may complete at any time.
+    uint32_t id = op->id;
+    QUEUE_insert(&device->pending, op);
+    // The device's own thread (queueing from a callback) looks at pending
+    // again before it ever waits, so it needs no wake-up.
+    if (!THREAD_iscurrent(&device->thread))
+        EVENT_set(device->wake);
+    return id;
+}
+
+FILEOP* FILE_findop(FILEDEVICE* device, uint32_t op, int32_t* state)
+{
+    *state = 0;
+    if (!isrunning(device) || op == 0)
+        return nullptr;
+    if (device->current && device->current->id == op) {
+        *state = -1;
+        return device->current;
+    }
+    auto* found = static_cast<FILEOP*>(QUEUE_find(&device->pending, hasnumber, static_cast<intptr_t>(op)));
+    if (found) {
+        *state = 1;
+        return found;
+    }
+    return static_cast<FILEOP*>(QUEUE_find(&device->completed, hasnumber, static_cast<intptr_t>(op)));
+}
+
+// Native open mode bits for the open flags of a FOP_OPEN.
+static uint32_t openmode(uint32_t flags)
+{
+    uint32_t mode;
+    if (flags & FOPEN_READ) {
+        mode = FM_READ | FM_SHAREREAD;
+    } else {
+        mode = FM_READ | FM_WRITE;
+        if (flags & FOPEN_CREATE)
+            mode |= FM_CREATE;
+        if (flags & FOPEN_TRUNCATE)
+            mode |= FM_TRUNCATE;
+    }
+    if (flags & FOPEN_MAP)
+        mode |= FM_MAP;
+    if (flags & FOPEN_NOBUFFER)
+        mode |= FM_NOBUFFER;
+    if (flags & FOPEN_SEQUENTIAL)
+        mode |= FM_SEQUENTIAL;
+    return mode;
+}
+
+int32_t FILE_openname(const char* path, uint32_t mode, int32_t search)
+{
+    int32_t handle = 0;
+    openfile(path, mode, 0, &handle);
+    return handle;
+}
+
+static const char* nameof(const FILEOP* op) { return op->pointer ? static_cast<const char*>(op->pointer) : ""; }
+
+// Carries one record out on the device thread.
+static void carryout(FILEOP* op)
+{
+    switch (op->type) {
+    case FOP_OPEN:
+        op->handle = FILE_openname(nameof(op), openmode(op->arg), (op->arg & FOPEN_READ) ? 1 : 0);
+        if (op->handle) {
+            op->status = FOPS_DONE;
+        } else {
+            op->error = SYS_getlasterror();
+            op->status = FOPS_FAILED;
+        }
+        break;
+    case FOP_CLOSE:
+        op->status = FOPS_DONE;
+        break;
+    case FOP_READ:
+    case FOP_WRITE:
+        if (seekfile(op->handle, static_cast<int32_t>(op->arg))) {
+            uint32_t count = static_cast<uint32_t>(op->count);
+            if (op->type == FOP_READ)
+                op->count = static_cast<int32_t>(readfromfile(op->handle, op->pointer, count));
+            else
+                op->count = static_cast<int32_t>(writetofile(op->handle, op->pointer, count));
+            op->status = FOPS_DONE;
+        }
+        // The last-error code alone decides, whatever count was moved.
+        op->error = SYS_getlasterror();
+        if (op->error != 0)
+            op->status = FOPS_FAILED;
+        break;
+    case FOP_LENGTH: {
+        int32_t size = 0;
+        if (getfileinfo(op->handle, nullptr, nullptr, &size, nullptr)) {
+            op->arg = static_cast<uint32_t>(size);
+            op->status = FOPS_DONE;
+        } else {
+            op->arg = 0;
+            op->status = FOPS_FAILED;
+            op->error = SYS_getlasterror();
+        }
+        break;
+    }
+    case FOP_SETLENGTH:
+        if (setendfile(op->handle, op->count)) {
+            op->status = FOPS_DONE;
+        } else {
+            op->status = FOPS_FAILED;
+            op->error = SYS_getlasterror();
+        }
+        break;
+    case FOP_EXISTS: {
+        int32_t handle = FILE_openname(nameof(op), FM_READ | FM_SHAREREAD, 1);
+        if (handle)
+            closefile(handle);
+        op->arg = handle ? 1 : 0;
+        op->status = FOPS_DONE;
+        break;
+    }
+    case FOP_DELETE:
+        if (removefile(nameof(op))) {
+            op->status = FOPS_DONE;
+        } else {
+            op->status = FOPS_FAILED;
+            op->error = SYS_getlasterror();
+        }
+        break;
+    case FOP_NULL:
+        op->status = FOPS_DONE;
+        op->error = 0;
+        break;
+    default:
+        raisealert(__LINE__, "FILE_devicethread - UNKNOWN TYPE OF OPERATION %d.\n", static_cast<int32_t>(op->type));
+        op->status = FOPS_NONE;
+        break;
+    }
+}
+
+void FILE_devicethread(uint32_t number)
+{
+    // The table stays put until FILESYS_shutdown has seen this thread end.
+    FILEDEVICE* device = &FILEdevices[number];
+    storeshared(&device->running, 1u);
+    SIGNAL_set(device->done);
+    // The device lock is held everywhere in this loop except while a record
+    // is carried out, while its callback runs and while the thread waits.
+    int32_t token = lockdevice(device);
+    while (!loadshared(&FILEstop)) {
+        auto* op = static_cast<FILEOP*>(QUEUE_pop(&device->pending));
+        if (op && op->priority > loadshared(&device->limit)) {
+            // Held back by a transaction until it ends and sets wake.
+            QUEUE_insert(&device->pending, op);
+            op = nullptr;
+        }
+        device->current = op;
+        if (!op) {
+            unlockdevice(device, token);
+            EVENT_wait(device->wake);
+            token = lockdevice(device);
+            continue;
+        }
+        int32_t cancelled = (op->flags & FOPF_CANCELLED) != 0;
+        unlockdevice(device, token);
+        if (!cancelled)
+            carryout(op);
+
+        // What the callback needs is taken under the lock: once the record is
+        // in completed, any thread may collect it and free it.
+        token = lockdevice(device);
+        QUEUE_push(&device->completed, op);
+        device->current = nullptr;
+        uint32_t id = op->id;
+        FILEOPCALLBACK callback = op->callback;
+        if (!callback) {
+            wakewaiters(device, id);
+            continue;
+        }
+        uintptr_t context = op->context;
+        int32_t status = (op->flags & FOPF_CANCELLED) ? FOPS_CANCELLED : op->status;
+        op->flags |= FOPF_CALLED;
+        op->callback = nullptr;
+        device->calling = id;
+        unlockdevice(device, token);
+
+        callback(id, status, context);
+
+        token = lockdevice(device);
+        device->calling = 0;
+        wakewaiters(device, id);
+    }
+    storeshared(&device->running, 0u);
+    wakewaiters(device, 0);
+    unlockdevice(device, token);
+}
+
+// ---------------------------------------------------------------------------
+// Looking at, waiting for, collecting and steering records.
+
+int32_t FILESYS_statusop(uint32_t op)
+{
+    FILEDEVICE* device = deviceof(op);
+    if (!device || op == 0 || !isrunning(device))
+        return FOPS_UNKNOWN;
+    int32_t state;
+    int32_t token = lockdevice(device);
+    FILEOP* record = FILE_findop(device, op, &state);
+    int32_t status = FOPS_UNKNOWN;
+    if (record)
+        status = state != 0 ? FOPS_NONE : (record->flags & FOPF_CANCELLED) ? FOPS_CANCELLED : record->status;
+    unlockdevice(device, token);
+    return status;
+}
+
+// Device lock held: 1 while op waits, runs, or its completion callback runs.
+static int32_t isbusy(FILEDEVICE* device, uint32_t op)
+{
+    int32_t state;
+    FILE_findop(device, op, &state);
+    return state != 0 || (op != 0 && device->calling == op);
+}
+
+int32_t FILESYS_waitop(uint32_t op)
+{
+    FILEDEVICE* device = deviceof(op);
+    if (!device || op == 0 || !isrunning(device))
+        return FOPS_UNKNOWN;
+    int32_t main = THREAD_iscurrent(nullptr);
+    FILEWAITER waiter = {nullptr, op, nullptr};
+    int32_t token = lockdevice(device);
+    while (isbusy(device, op)) {
+        if (!waiter.event) {
+            waiter.event = EVENT_create();
+            if (waiter.event) {
+                waiter.next = static_cast<FILEWAITER*>(device->waiters);
+                device->waiters = &waiter;
+            }
+        }
+        unlockdevice(device, token);
+        if (main)
+            SYNCTASK_run(0);
+        if (!waiter.event)
+            THREAD_sleep(1);  // no event to be woken by: look again after a while
+        else if (main)
+            EVENT_waitany(1, &waiter.event, 1);
+        else
+            EVENT_wait(waiter.event);
+        token = lockdevice(device);
+    }
+    if (waiter.event)
+        unlinkwaiter(device, &waiter);
+    unlockdevice(device, token);
+    if (waiter.event)
+        EVENT_close(waiter.event);
+    return FILESYS_statusop(op);
+}
+
+uint32_t FILESYS_completeop(uint32_t op)
+{
+    FILEDEVICE* device = deviceof(op);
+    FILEOP* record = nullptr;
+    if (device && op != 0 && isrunning(device))
+        record = static_cast<FILEOP*>(QUEUE_fetch(&device->completed, hasnumber, static_cast<intptr_t>(op)));
+    if (!record) {
+        // Nothing else happens: there is no record to look at.
+        raisealert(__LINE__, "FILESYS_completeop - OPERATION NOT FOUND IN COMPLETED LIST.\n", 0);
+        return 0;
+    }
+    uint32_t result;
+    switch (record->type) {
+    case FOP_OPEN:
+        if (record->flags & FOPF_CANCELLED) {
+            if (record->handle)
+                closefile(record->handle);
+            result = 0;
+        } else {
+            result = static_cast<uint32_t>(record->handle);
+        }
+        break;
+    case FOP_CLOSE:
+        result = static_cast<uint32_t>(closefile(record->handle));
+        break;
+    case FOP_READ:
+    case FOP_WRITE:
+        result = static_cast<uint32_t>(record->count);
+        break;
+    case FOP_LENGTH:
+    case FOP_EXISTS:
+        result = record->arg;
+        break;
+    case FOP_NULL:
+        result = 0;
+        break;
+    default:
+        result = record->status == FOPS_DONE ? 1 : 0;
+        break;
+    }
+    if ((record->flags & FOPF_OWNNAME) && record->pointer != nameslot(record))
+        PAGE_free(record->pointer);
+    record->pointer = nullptr;
+    record->id = 0;
+    QUEUE_bottom(&FILEfreeops, record);
+    return result;
+}
+
+void FILESYS_callbackop(uint32_t op, FILEOPCALLBACK callback)
+{
+    if (!callback) {
+        raisealert(__LINE__, "FILESYS_callbackop - can not specify a NULL callback.\n", 0);
+        return;
+    }
+    FILEDEVICE* device = deviceof(op);
+    if (!device || op == 0 || !isrunning(device)) {
+        raisealert(__LINE__, "FILESYS_callbackop - UNKNOWN FILEOP.\n", 0);
+        return;
+    }
+    int32_t state;
+    int32_t token = lockdevice(device);
+    FILEOP* record = FILE_findop(device, op, &state);
+    int32_t now = 0;
+    int32_t status = 0;
+    uintptr_t context = 0;
+    if (record) {
+        record->flags |= FOPF_CALLBACK;
+        if (state != 0) {
+            record->callback = callback;
+        } else {
+            record->flags |= FOPF_CALLED;
+            record->callback = nullptr;
+            now = 1;
+            status = record->status;
+            context = record->context;
+        }
+    }
+    unlockdevice(device, token);
+    if (!record)
+        raisealert(__LINE__, "FILESYS_callbackop - UNKNOWN FILEOP.\n", 0);
+    // Called without the device lock: a callback that queues work on another
+    // device would otherwise hold two device locks, and two such callbacks on
+    // two threads could each wait for the other's.
+    if (now)
+        callback(op, status, context);
+}
+
+static int32_t iscancellable(uint32_t type)
+{
+    switch (type) {
+    case FOP_OPEN:
+    case FOP_READ:
+    case FOP_WRITE:
+    case FOP_LENGTH:
+    case FOP_EXISTS:
+    case FOP_NULL:
+    case FOP_OPENBIG:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+void FILESYS_cancelop(uint32_t op)
+{
+    FILEDEVICE* device = deviceof(op);
+    if (!device || op == 0 || !isrunning(device))
+        return;
+    int32_t state;
+    int32_t token = lockdevice(device);
+    FILEOP* record = FILE_findop(device, op, &state);
+    FILEOPCALLBACK callback = nullptr;
+    uintptr_t context = 0;
+    int32_t removed = 0;
+    if (record && state != 0 && iscancellable(record->type)) {
+        if (state == -1 && (record->type == FOP_READ || record->type == FOP_WRITE))
+            cancelread(record->handle);
+        record->flags |= FOPF_CANCELLED;
+        removed = QUEUE_remove(&device->pending, record);
+        if (removed) {
+            QUEUE_push(&device->completed, record);
+            callback = record->callback;
+            context = record->context;
+            if (callback) {
+                record->flags |= FOPF_CALLED;
+                record->callback = nullptr;
+            }
+        }
+    }
+    unlockdevice(device, token);
+    if (!removed)
+        return;
+    // As in FILESYS_callbackop, the callback runs without the device lock;
+    // waiters are woken once it has returned.
+    if (callback)
+        callback(op, FOPS_CANCELLED, context);
+    token = lockdevice(device);
+    wakewaiters(device, op);
+    unlockdevice(device, token);
+}
+
+uint32_t FILESYS_priorityop(uint32_t op, int32_t priority)
+{
+    FILEDEVICE* device = deviceof(op);
+    if (!device || op == 0 || !isrunning(device))
+        return 0;
+    // Held across the fetch and the re-insertion, so that no waiter looks for
+    // the record while it is in neither queue.
+    int32_t token = lockdevice(device);
+    auto* record = static_cast<FILEOP*>(QUEUE_fetch(&device->pending, hasnumber, static_cast<intptr_t>(op)));
+    uint32_t result = 0;
+    if (record) {
+        record->priority = static_cast<uint8_t>(priority);
+        result = FILE_queueop(record);
+    }
+    unlockdevice(device, token);
+    return result;
+}
+
+uint32_t FILESYS_errorop(uint32_t op)
+{
+    FILEDEVICE* device = deviceof(op);
+    if (!device || op == 0 || !isrunning(device))
+        return 0;
+    int32_t state;
+    int32_t token = lockdevice(device);
+    FILEOP* record = FILE_findop(device, op, &state);
+    // A record being carried out has no error saved yet (and its thread may
+    // be writing the field).
+    uint32_t error = record && state != -1 ? record->error : 0;
+    unlockdevice(device, token);
+    return error;
+}
+
+uint32_t FILESYS_deviceop(uint32_t op)
+{
+    FILEDEVICE* device = deviceof(op);
+    if (!device || op == 0 || !isrunning(device))
+        return 0;
+    int32_t state;
+    int32_t token = lockdevice(device);
+    FILEOP* record = FILE_findop(device, op, &state);
+    unlockdevice(device, token);
+    return record ? op % FILE_DEVICES : 0;
+}
+
+uintptr_t FILESYS_contextop(uint32_t op)
+{
+    FILEDEVICE* device = deviceof(op);
+    if (!device || op == 0 || !isrunning(device))
+        return 0;
+    int32_t state;
+    int32_t token = lockdevice(device);
+    FILEOP* record = FILE_findop(device, op, &state);
+    uintptr_t context = record ? record->context : 0;
+    unlockdevice(device, token);
+    return context;
+}
+
+// ---------------------------------------------------------------------------
+// Transactions.
+
+int32_t FILESYS_atomic(FILEATOMICROUTINE routine, int32_t number, int32_t priority, void* parameter)
+{
+    if (!FILEdevices) {
+        raisealert(__LINE__, "FILESYS_atomic - FILE SYSTEM NOT INITIALIZED, CALL FILESYS_init().\n", 0);
+        return 0;
+    }
+    if (number < 0 || number >= FILE_DEVICES) {
+        raisealert(__LINE__, "FILESYS_atomic - CALLED WITH ILLEGAL FILE DEVICE (%d).\n", number);
+        return 0;
+    }
+    FILEDEVICE* device = &FILEdevices[number];
+    if (!isrunning(device)) {
+        FILE_startdevice(number);
+        if (!isrunning(device))
+            return 0;
+    }
+    MUTEX_lock(device->mutex);
+    int32_t previous = loadshared(&device->limit);
+    int32_t result = 0;
+    if (previous < priority) {
+        ALERTfile = MODULE_FILE;
+        ALERTline = __LINE__;
+        ALERTroutine("FILESYS_atomic - CALLED AT PRIORITY (%d) LOWER THAN CURRENT DEVICE PRIORITY (%d).\n", priority,
+                     previous);
+    } else {
+        storeshared(&device->limit, priority);
+        result = routine(priority, parameter);
+        // Restored before wake is set, so the thread sees the old limit when
+        // it looks at the records that the transaction held back.
+        storeshared(&device->limit, previous);
+        EVENT_set(device->wake);
+    }
+    MUTEX_unlock(device->mutex);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Front-ends.
+
+void FILE_copyname(FILEOP* op, const char* path)
+{
+    if (!path)
+        path = "";
+    int32_t length = static_cast<int32_t>(strlen(path)) + 1;
+    char* copy = nameslot(op);
+    if (!copy || length > FILE_NAMESIZE) {
+        int32_t size = length;
+        copy = static_cast<char*>(PAGE_alloc(&size));
+    }
+    op->pointer = copy;
+    if (copy) {
+        op->flags |= FOPF_OWNNAME;
+        MEM_copy(copy, path, length);
+    }
+}
+
+int32_t FILESYS_pathdevice(const char* path)
+{
+    if (path && strchr(path, '|'))
+        return 0;
+    return devicenumberofpath(path);
+}
+
+uint32_t FILESYS_openop(const char* path, uint32_t flags, int32_t priority, uintptr_t context)
+{
+    FILEOP* op = FILE_allocateop(FOP_OPEN, priority, context, FILESYS_pathdevice(path));
+    if (!op)
+        return 0;
+    FILE_copyname(op, path);
+    op->arg = flags;
+    return FILE_queueop(op);
+}
+
+uint32_t FILESYS_closeop(int32_t handle, int32_t priority, uintptr_t context)
+{
+    FILEOP* op = FILE_allocateop(FOP_CLOSE, priority, context, getfiledevice(handle));
+    if (!op)
+        return 0;
+    op->handle = handle;
+    return FILE_queueop(op);
+}
+
+static uint32_t transferop(uint32_t type, int32_t handle, int32_t position, void* buffer, int32_t length,
+                           int32_t priority, uintptr_t context)
+{
+    FILEOP* op = FILE_allocateop(type, priority, context, getfiledevice(handle));
+    if (!op)
+        return 0;
+    op->handle = handle;
+    op->arg = static_cast<uint32_t>(position);
+    op->count = length;
+    op->pointer = buffer;
+    return FILE_queueop(op);
+}
+
+uint32_t FILESYS_readop(int32_t handle, int32_t position, void* buffer, int32_t length, int32_t priority,
+                        uintptr_t context)
+{
+    return transferop(FOP_READ, handle, position, buffer, length, priority, context);
+}
+
+uint32_t FILESYS_writeop(int32_t handle, int32_t position, void* buffer, int32_t length, int32_t priority,
+                         uintptr_t context)
+{
+    return transferop(FOP_WRITE, handle, position, buffer, length, priority, context);
+}
+
+uint32_t FILESYS_lengthop(int32_t handle, int32_t priority, uintptr_t context)
+{
+    FILEOP* op = FILE_allocateop(FOP_LENGTH, priority, context, getfiledevice(handle));
+    if (!op)
+        return 0;
+    op->handle = handle;
+    return FILE_queueop(op);
+}
+
+uint32_t FILESYS_setlengthop(int32_t handle, int32_t size, int32_t priority, uintptr_t context)
+{
+    FILEOP* op = FILE_allocateop(FOP_SETLENGTH, priority, context, getfiledevice(handle));
+    if (!op)
+        return 0;
+    op->handle = handle;
+    op->count = size;
+    return FILE_queueop(op);
+}
+
+static uint32_t nameop(uint32_t type, const char* path, int32_t priority, uintptr_t context)
+{
+    FILEOP* op = FILE_allocateop(type, priority, context, FILESYS_pathdevice(path));
+    if (!op)
+        return 0;
+    FILE_copyname(op, path);
+    return FILE_queueop(op);
+}
+
+uint32_t FILESYS_existsop(const char* path, int32_t priority, uintptr_t context)
+{
+    return nameop(FOP_EXISTS, path, priority, context);
+}
+
+uint32_t FILESYS_deleteop(const char* path, int32_t priority, uintptr_t context)
+{
+    return nameop(FOP_DELETE, path, priority, context);
+}
+
+uint32_t FILESYS_nullop(int32_t device, int32_t priority, uintptr_t context)
+{
+    if (device < 0 || device >= FILE_DEVICES)
+        return 0;
+    FILEOP* op = FILE_allocateop(FOP_NULL, priority, context, device);
+    return op ? FILE_queueop(op) : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Blocking calls.
+
+int32_t FILESYS_open(const char* path, uint32_t flags, int32_t priority, int32_t* handle)
+{
+    uint32_t op = FILESYS_openop(path, flags, priority, 0);
+    if (!op) {
+        *handle = 0;
+        return 0;
+    }
+    FILESYS_waitop(op);
+    int32_t ok = FILESYS_statusop(op) == FOPS_DONE ? 1 : 0;
+    *handle = static_cast<int32_t>(FILESYS_completeop(op));
+    return ok;
+}
+
+static uint32_t collect(uint32_t op)
+{
+    if (!op)
+        return 0;
+    FILESYS_waitop(op);
+    return FILESYS_completeop(op);
+}
+
+int32_t FILESYS_close(int32_t handle, int32_t priority)
+{
+    return static_cast<int32_t>(collect(FILESYS_closeop(handle, priority, 0)));
+}
+
+int32_t FILESYS_length(int32_t handle, int32_t priority)
+{
+    return static_cast<int32_t>(collect(FILESYS_lengthop(handle, priority, 0)));
+}
+
+int32_t FILESYS_setlength(int32_t handle, int32_t size, int32_t priority)
+{
+    return static_cast<int32_t>(collect(FILESYS_setlengthop(handle, size, priority, 0)));
+}
+
+int32_t FILESYS_exists(const char* path, int32_t priority)
+{
+    return static_cast<int32_t>(collect(FILESYS_existsop(path, priority, 0)));
+}
+
+int32_t FILESYS_delete(const char* path, int32_t priority)
+{
+    return static_cast<int32_t>(collect(FILESYS_deleteop(path, priority, 0)));
+}
+
+// The waiting caller reads remaining and current while the device thread
+// writes them, so both go through loadshared/storeshared. The end of a
+// transfer is stored and signalled under the device lock, and the caller
+// looks under the same lock, so the caller cannot return (and take the
+// context and its event with it) while a chunk still uses them.
+void FILE_transferchunk(uint32_t op, int32_t status, uintptr_t context)
+{
+    auto* transfer = reinterpret_cast<FILETRANSFER*>(context);
+    int32_t count = static_cast<int32_t>(FILESYS_completeop(op));
+    if (status == FOPS_DONE) {
+        transfer->position += count;
+        transfer->total += count;
+        transfer->buffer += count;
+        int32_t remaining = count < transfer->piece ? 0 : transfer->remaining - count;
+        if (remaining > 0) {
+            transfer->piece = remaining < FILE_PIECESIZE ? remaining : FILE_PIECESIZE;
+            storeshared(&transfer->remaining, remaining);
+            uint32_t next = transfer->frontend(transfer->handle, transfer->position, transfer->buffer,
+                                               transfer->piece, transfer->priority, context);
+            if (next) {
+                storeshared(&transfer->current, next);
+                FILESYS_callbackop(next, FILE_transferchunk);
+                return;
+            }
+        }
+    }
+    FILEDEVICE* device = deviceof(op);
+    int32_t token = lockdevice(device);
+    storeshared(&transfer->remaining, 0);
+    storeshared(&transfer->current, 0u);
+    if (transfer->event)
+        EVENT_set(transfer->event);
+    unlockdevice(device, token);
+}
+
+static int32_t transferdone(FILETRANSFER* transfer)
+{
+    return loadshared(&transfer->remaining) == 0 && loadshared(&transfer->current) == 0;
+}
+
+int32_t FILE_transfer(int32_t handle, int32_t position, void* buffer, int32_t length, int32_t priority,
+                      FILETRANSFEROP frontend)
+{
+    FILETRANSFER transfer;
+    transfer.priority = priority;
+    transfer.handle = handle;
+    transfer.position = position;
+    transfer.remaining = length;
+    transfer.total = 0;
+    transfer.piece = length < FILE_PIECESIZE ? length : FILE_PIECESIZE;
+    transfer.buffer = static_cast<uint8_t*>(buffer);
+    transfer.frontend = frontend;
+    transfer.current = 0;
+    transfer.event = nullptr;
+    uint32_t first = frontend(handle, position, buffer, transfer.piece, priority,
+                              reinterpret_cast<uintptr_t>(&transfer));
+    if (!first)
+        return 0;
+    // Pieces follow each other on the device thread; the caller is woken
+    // once, when the last one has been collected, not once per piece.
+    FILEDEVICE* device = deviceof(first);
+    transfer.event = EVENT_create();
+    storeshared(&transfer.current, first);
+    FILESYS_callbackop(first, FILE_transferchunk);
+
+    int32_t main = THREAD_iscurrent(nullptr);
+    // Listed with number 0, so that only a stopping device wakes it besides
+    // the transfer's own end.
+    FILEWAITER waiter = {nullptr, 0, transfer.event};
+    int32_t token = lockdevice(device);
+    if (waiter.event) {
+        waiter.next = static_cast<FILEWAITER*>(device->waiters);
+        device->waiters = &waiter;
+    }
+    while (!transferdone(&transfer) && isrunning(device)) {
+        unlockdevice(device, token);
+        if (main)
+            SYNCTASK_run(0);
+        if (!waiter.event)
+            THREAD_sleep(1);
+        else if (main)
+            EVENT_waitany(1, &waiter.event, 1);
+        else
+            EVENT_wait(waiter.event);
+        token = lockdevice(device);
+    }
+    if (waiter.event)
+        unlinkwaiter(device, &waiter);
+    unlockdevice(device, token);
+    if (waiter.event)
+        EVENT_close(waiter.event);
+    return transfer.total;
+}
+
+int32_t FILESYS_read(int32_t handle, int32_t position, void* buffer, int32_t length, int32_t priority)
+{
+    return FILE_transfer(handle, position, buffer, length, priority, FILESYS_readop);
+}
+
+int32_t FILESYS_write(int32_t handle, int32_t position, const void* buffer, int32_t length, int32_t priority)
+{
+    // The pieces only read from the buffer.
+    return FILE_transfer(handle, position, const_cast<void*>(buffer), length, priority, FILESYS_writeop);
+}
+
+// ---------------------------------------------------------------------------
+// Paths, drives and handles.
+
+int32_t FILESYS_handledevice(int32_t handle) { return getfiledevice(handle); }
+
+void* FILESYS_handleaddress(int32_t handle) { return getfileaddress(handle); }
+
+int32_t FILESYS_fullpath(const char* path, char* out) { return canonicalpath(path, out, FILE_PATHSIZE); }
+
+int32_t FILESYS_setdirectory(const char* path) { return setdirectory(path); }
+
+int32_t FILESYS_getdirectory(char* out) { return getdirectory(out); }
+
+uint32_t FILESYS_drives(void) { return GetLogicalDrives(); }
+
+int32_t FILESYS_driveletter(const char* path, char* root) { return findlogicaldrive(path, root); }
+
+int32_t FILESYS_pathletter(const char* path) { return driveofpath(path); }
+
+uint32_t FILESYS_diskfree(const char* root) { return diskfreespace(root); }

@@ -1,0 +1,265 @@
+// The path, drive and directory services of the native file layer: roots,
+// drive letters and device numbers of drive, network, archive and POSIX
+// paths; full and canonical forms; free space; the current directory and
+// the alerts its services raise.
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "alertrecorder.h"
+#include "platform/vplatform.h"
+#include "tempdir.h"
+#include "vorl/nfile.h"
+
+namespace {
+
+std::string root(const std::string& path)
+{
+    char out[FILE_PATHSIZE + 1];
+    memset(out, '#', sizeof out);
+    rootofpath(path.c_str(), out);
+    return out;
+}
+
+std::string canonical(const std::string& path, int32_t* result, int32_t size = FILE_PATHSIZE)
+{
+    char out[4096];
+    memset(out, '#', sizeof out);
+    *result = canonicalpath(path.c_str(), out, size);
+    EXPECT_LT(strnlen(out, sizeof out), static_cast<size_t>(size));
+    return out;
+}
+
+// Keeps the process's current directory across a test that changes it.
+class DirectoryTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_NE(getcwd(saved_, sizeof saved_), nullptr); }
+    void TearDown() override
+    {
+        PW_setvolumeoverride(nullptr);
+        ASSERT_EQ(chdir(saved_), 0);
+    }
+    ScopedTempDir dir;
+
+private:
+    char saved_[4096];
+};
+
+}  // namespace
+
+TEST(Paths, RootsOfDriveNetworkAndBarePaths)
+{
+    EXPECT_EQ(root("C:\\games\\saves\\slot1.sav"), "C:\\");
+    EXPECT_EQ(root("d:/games/save.sav"), "d:/");
+    EXPECT_EQ(root("\\\\server\\share\\games\\save.sav"), "\\\\server\\share\\");
+    EXPECT_EQ(root("//server/share/games/save.sav"), "//server/share/");
+    EXPECT_EQ(root("\\\\server\\share"), "\\\\server\\share");
+    EXPECT_EQ(root("\\\\server"), "\\\\server");
+    EXPECT_EQ(root("slot1.sav"), "slot1.sav");
+    EXPECT_EQ(root(""), "");
+    EXPECT_EQ(root("/tmp/save.sav"), "/");
+    EXPECT_EQ(root("games/save.sav"), "games/");
+
+    // A path of 260 characters or more is cut to 259 and still ended.
+    std::string longpath = "C:\\" + std::string(400, 'x');
+    EXPECT_EQ(root(longpath), "C:\\");
+    EXPECT_EQ(root(std::string(400, 'y')), std::string(FILE_PATHSIZE - 1, 'y'));
+
+    EXPECT_EQ(isseparator('\\'), 1);
+    EXPECT_EQ(isseparator('/'), 1);
+    EXPECT_EQ(isseparator(':'), 0);
+    EXPECT_EQ(isseparator('|'), 0);
+    EXPECT_EQ(isseparator(0), 0);
+}
+
+TEST(Paths, DeviceNumbersOfDriveNetworkArchiveAndPosixPaths)
+{
+    EXPECT_EQ(devicenumberofpath("C:\\games\\save.sav"), 3);
+    EXPECT_EQ(devicenumberofpath("c:\\games\\save.sav"), 3);
+    EXPECT_EQ(devicenumberofpath("a:/x"), 1);
+    EXPECT_EQ(devicenumberofpath("Z:"), 26);
+    EXPECT_EQ(devicenumberofpath("\\\\server\\share\\save.sav"), 0);
+    EXPECT_EQ(devicenumberofpath("C:\\data\\archive.big|save.sav"), 0);
+    EXPECT_EQ(devicenumberofpath("/tmp/save.sav"), 0);
+    EXPECT_EQ(devicenumberofpath("save.sav"), 0);
+    EXPECT_EQ(devicenumberofpath(nullptr), 0);
+    // Only letters name drives: nothing else reaches past the 32-entry tables.
+    EXPECT_EQ(devicenumberofpath("1:\\x"), 0);
+    EXPECT_EQ(devicenumberofpath("[:\\x"), 0);
+    EXPECT_EQ(devicenumberofpath("\x7f:\\x"), 0);
+    EXPECT_EQ(devicenumberofpath(("C:\\" + std::string(300, 'x')).c_str()), 0);
+
+    EXPECT_EQ(driveofpath("e:\\x"), 'E');
+    EXPECT_EQ(driveofpath("Q:relative"), 'Q');
+    EXPECT_EQ(driveofpath("a|b"), 0);
+    // A relative path has the drive of the current directory: none here.
+    EXPECT_EQ(driveofpath("relative/name"), 0);
+    EXPECT_EQ(driveofpath(""), 0);
+}
+
+TEST_F(DirectoryTest, CanonicalPathsAreFullAndTakeTheStoredName)
+{
+    dir.write("Stored.Name", "x");
+    ASSERT_EQ(setdirectory(dir.path().c_str()), 1);
+    int32_t result = -1;
+    EXPECT_EQ(canonical("sub/../Stored.Name", &result), dir.path() + "/Stored.Name");
+    EXPECT_EQ(result, 1);
+    // The last component becomes the name the search finds on the disk.
+    EXPECT_EQ(canonical("./*.Name", &result), dir.path() + "/Stored.Name");
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(canonical("missing.txt", &result), dir.path() + "/missing.txt");
+    EXPECT_EQ(result, 1);
+
+    // A full path that does not fit, or a path the platform refuses, gives 0
+    // and a cut, ended copy of the path.
+    EXPECT_EQ(canonical("Stored.Name", &result, 8), "Stored.");
+    EXPECT_EQ(result, 0);
+    std::string longpath(300, 'L');
+    EXPECT_EQ(canonical(longpath, &result, 4000), std::string(FILE_PATHSIZE - 1, 'L'));
+    EXPECT_EQ(result, 0);
+    char tiny[1] = {'#'};
+    EXPECT_EQ(canonicalpath("x", tiny, 1), 0);
+    EXPECT_EQ(tiny[0], '\0');
+    EXPECT_EQ(canonicalpath("x", tiny, 0), 0);
+}
+
+TEST_F(DirectoryTest, CanonicalPathsOfDrivesKeepTheFullPathAndReport)
+{
+    int32_t result = -1;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(canonical("c:/games/../saves/slot.sav", &result), "c:\\saves\\slot.sav");
+    EXPECT_EQ(result, 0);
+    filereportlevel = 1;
+    EXPECT_EQ(canonical("C:\\x", &result), "C:\\x");
+    filereportlevel = 0;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[FILE] GetVolumeInformation failed (3)\n");
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST_F(DirectoryTest, VolumesThatDoNotKeepCaseGiveUpperCasePaths)
+{
+    ASSERT_EQ(setdirectory(dir.path().c_str()), 1);
+    std::string upper = dir.path() + "/missing.txt";
+    for (char& c : upper)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    int32_t result = -1;
+
+    PW_VOLUMEOVERRIDE nocase = {0, 8, 512, 1, 1};
+    PW_setvolumeoverride(&nocase);
+    EXPECT_EQ(canonical("missing.txt", &result), upper);
+    EXPECT_EQ(result, 1);
+    // A volume that stores names in Unicode is not searched for the stored
+    // form: the upper-case full path is the answer.
+    dir.write("Stored", "x");
+    PW_VOLUMEOVERRIDE unicode = {FILE_UNICODE_ON_DISK, 8, 512, 1, 1};
+    PW_setvolumeoverride(&unicode);
+    std::string expected = dir.path() + "/Stored";
+    for (char& c : expected)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(canonical("Stored", &result), expected);
+    // Without it the stored name comes back over the upper-case one.
+    PW_setvolumeoverride(&nocase);
+    EXPECT_EQ(canonical("Stored", &result), expected.substr(0, expected.size() - 6) + "Stored");
+}
+
+TEST_F(DirectoryTest, NoLogicalDriveHasThePathsRoot)
+{
+    char found[FILE_PATHSIZE + 1];
+    EXPECT_EQ(findlogicaldrive("/tmp/save.sav", found), 0);
+    EXPECT_STREQ(found, "/");
+    // A drive path has no canonical form here, so the current directory's
+    // root stands in.
+    ASSERT_EQ(setdirectory(dir.path().c_str()), 1);
+    memset(found, '#', sizeof found);
+    EXPECT_EQ(findlogicaldrive("C:\\save.sav", found), 0);
+    EXPECT_STREQ(found, "/");
+}
+
+TEST(Paths, FreeSpaceIsSaturatedAtFourGigabytes)
+{
+    struct statvfs volume;
+    ASSERT_EQ(statvfs("/", &volume), 0);
+    uint64_t block = volume.f_frsize != 0 ? volume.f_frsize : volume.f_bsize;
+    uint64_t expected = static_cast<uint64_t>(volume.f_bavail) * block;
+    uint32_t reported = diskfreespace("/");
+    if (expected >= 0x100000000ull)
+        EXPECT_EQ(reported, 0xFFFFFFFFu);
+    else
+        EXPECT_NEAR(static_cast<double>(reported), static_cast<double>(expected), expected * 0.05 + 1e6);
+
+    PW_VOLUMEOVERRIDE small = {0, 8, 512, 1000, 2000};
+    PW_setvolumeoverride(&small);
+    EXPECT_EQ(diskfreespace("/"), 4096000u);
+    PW_VOLUMEOVERRIDE justunder = {0, 8, 512, 1048575, 2000000};
+    PW_setvolumeoverride(&justunder);
+    EXPECT_EQ(diskfreespace("/"), 0xFFFFF000u);
+    PW_VOLUMEOVERRIDE four = {0, 8, 512, 1048576, 2000000};
+    PW_setvolumeoverride(&four);
+    EXPECT_EQ(diskfreespace("/"), 0xFFFFFFFFu);
+    PW_VOLUMEOVERRIDE huge = {0, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
+    PW_setvolumeoverride(&huge);
+    EXPECT_EQ(diskfreespace("/"), 0xFFFFFFFFu);
+    PW_setvolumeoverride(nullptr);
+
+    EXPECT_EQ(diskfreespace("/no/such/volume/"), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(diskfreespace("C:\\"), 0u);
+}
+
+TEST_F(DirectoryTest, SetAndGetTheCurrentDirectory)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    EXPECT_NE(setdirectory(dir.path().c_str()), 0);
+    EXPECT_EQ(GetLastError(), 0u);
+    char buffer[FILE_DIRECTORYSIZE];
+    EXPECT_EQ(getdirectory(buffer), static_cast<int32_t>(dir.path().size()));
+    EXPECT_EQ(std::string(buffer), dir.path());
+
+    ScopedAlertRecorder recorder;
+    EXPECT_EQ(setdirectory(dir.file("missing").c_str()), 0);
+    ASSERT_EQ(recorder.count(), 1u);
+    EXPECT_EQ(recorder.alerts()[0].file, "pc/file");
+    EXPECT_EQ(recorder.messages()[0], "setdirectory - FAILED ON '" + dir.file("missing") + "'\n");
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(getdirectory(buffer), static_cast<int32_t>(dir.path().size()));
+}
+
+TEST_F(DirectoryTest, GetdirectoryRefusesDirectoriesOf511CharactersOrMore)
+{
+    // Nest directories until the path has exactly 510 characters, which
+    // still fits, then one level more.
+    std::string path = dir.path();
+    while (path.size() + 101 <= 510) {
+        path += "/" + std::string(100, 'd');
+        ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    }
+    path += "/" + std::string(510 - path.size() - 1, 'e');
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    ASSERT_EQ(path.size(), 510u);
+    ASSERT_EQ(chdir(path.c_str()), 0);
+    char buffer[FILE_DIRECTORYSIZE];
+    EXPECT_EQ(getdirectory(buffer), 510);
+    EXPECT_EQ(std::string(buffer), path);
+
+    path += "/f";
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    ASSERT_EQ(chdir(path.c_str()), 0);
+    ScopedAlertRecorder recorder;
+    memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(getdirectory(buffer), 0);
+    ASSERT_EQ(recorder.count(), 1u);
+    EXPECT_EQ(recorder.alerts()[0].file, "pc/file");
+    // "%D" is no conversion: the text reads as it stands.
+    EXPECT_EQ(recorder.messages()[0], "getdirectory - FAILED TO FETCH, OR WAS TOO LONG (%D CHAR).\n");
+    EXPECT_EQ(buffer[0], '\0');
+}
+
+TEST(PathsDeathTest, AFailedSetdirectoryEndsTheProcessThroughItsAlert)
+{
+    EXPECT_EXIT(setdirectory("/no/such/directory"), testing::ExitedWithCode(0),
+                "setdirectory - FAILED ON '/no/such/directory'");
+}

@@ -1,0 +1,277 @@
+// tarlok end to end: the built program run on real files, checked by its exit
+// status, its output and the bytes it leaves behind.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "runprocess.h"
+#include "savepatch.h"
+#include "tempdir.h"
+
+namespace {
+
+const std::string KEY(TARLOK_KEY, TARLOK_KEYLENGTH);  // with its NUL
+const std::string USAGE = "USAGE: tarlok target.sav\n";
+const std::string VALUE = "\x2A\x01\xFF\x7F";
+const std::string ZERO(4, '\0');
+
+std::string filler(size_t size, char seed)
+{
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; i++)
+        bytes[i] = static_cast<char>(seed + i * 37 + i / 97);
+    return bytes;
+}
+
+PROCESSRESULT tarlok(const std::vector<std::string>& args, const PROCESSOPTIONS& options = PROCESSOPTIONS())
+{
+    std::vector<std::string> argv = {TARLOK_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runprocess(argv, options);
+}
+
+std::set<std::string> entries(const std::string& directory)
+{
+    std::set<std::string> names;
+    if (DIR* d = opendir(directory.c_str())) {
+        // The 64-bit form: directory offsets of large file systems do not
+        // fit the 32-bit one.
+        while (struct dirent64* e = readdir64(d))
+            names.insert(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+struct stat status(const std::string& path)
+{
+    struct stat info;
+    memset(&info, 0, sizeof info);
+    lstat(path.c_str(), &info);
+    return info;
+}
+
+void expectsaved(const PROCESSRESULT& run)
+{
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+}
+
+TEST(TarlokRun, PatchesTheValueAfterTheFirstKey)
+{
+    ScopedTempDir dir;
+    std::string path = dir.write("start.sav", KEY + VALUE);
+    expectsaved(tarlok({path}));
+    EXPECT_EQ(ScopedTempDir::read(path), KEY + ZERO);
+
+    std::string head = filler(1000, 1), middle = filler(300, 2), tail = filler(5000, 3);
+    path = dir.write("twice.sav", head + KEY + VALUE + middle + KEY + VALUE + tail);
+    expectsaved(tarlok({path}));
+    EXPECT_EQ(ScopedTempDir::read(path), head + KEY + ZERO + middle + KEY + VALUE + tail);
+
+    // A longer name ending in the key still holds the key as a string.
+    path = dir.write("suffix.sav", "Old" + KEY + VALUE + "end");
+    expectsaved(tarlok({path}));
+    EXPECT_EQ(ScopedTempDir::read(path), "Old" + KEY + ZERO + "end");
+}
+
+TEST(TarlokRun, FilesWithoutACompleteKeyComeBackUnchanged)
+{
+    ScopedTempDir dir;
+    const std::string longer = std::string(TARLOK_KEY) + "s" + VALUE + filler(20, 4);
+    const std::string lower = "parts.OwnedDamageRepairList" + std::string(1, '\0') + VALUE;
+    const std::string cases[] = {
+        longer,                            // 27 characters and not a NUL
+        lower,                             // case matters
+        KEY + "\x01",                      // 29 bytes: one start position, too near the end
+        KEY + "\x01\x02\x03",              // a hit with three bytes after it is no hit
+        filler(29, 5),                     // 29 bytes, no key
+        filler(100000, 6),                 // larger than one transfer piece, no key
+    };
+    int n = 0;
+    for (const std::string& bytes : cases) {
+        SCOPED_TRACE(n);
+        std::string path = dir.write("case" + std::to_string(n++) + ".sav", bytes);
+        ino_t before = status(path).st_ino;
+        expectsaved(tarlok({path}));
+        EXPECT_EQ(ScopedTempDir::read(path), bytes);
+        EXPECT_EQ(status(path).st_ino, before);
+    }
+}
+
+TEST(TarlokRun, TooSmallMissingAndDirectoriesGiveTheUsageLine)
+{
+    ScopedTempDir dir;
+    // Read-only and run as an ordinary user: an attempt to save would end in
+    // status 2, so the usage line shows that no save was tried.
+    PROCESSOPTIONS plain;
+    plain.nopermissionoverride = true;
+    const std::string sizes[] = {"", filler(10, 7), KEY};
+    for (const std::string& bytes : sizes) {
+        SCOPED_TRACE(bytes.size());
+        std::string path = dir.write("small" + std::to_string(bytes.size()) + ".sav", bytes);
+        ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+        struct stat before = status(path);
+        PROCESSRESULT run = tarlok({path}, plain);
+        EXPECT_EQ(run.status, 25);
+        EXPECT_EQ(run.out, USAGE);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(ScopedTempDir::read(path), bytes);
+        struct stat after = status(path);
+        EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+        EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    }
+
+    std::set<std::string> names = entries(dir.path());
+    ASSERT_EQ(names.count("small0.sav"), 1u);
+    PROCESSRESULT run = tarlok({dir.file("missing.sav")});
+    EXPECT_EQ(run.status, 25);
+    EXPECT_EQ(run.out, USAGE);
+    EXPECT_EQ(entries(dir.path()), names);
+
+    run = tarlok({dir.path()});
+    EXPECT_EQ(run.status, 25);
+    EXPECT_EQ(run.out, USAGE);
+    EXPECT_TRUE(S_ISDIR(status(dir.path()).st_mode));
+}
+
+TEST(TarlokRun, PathsArgumentsAndLinks)
+{
+    ScopedTempDir dir;
+    std::string body = filler(64, 8) + KEY + VALUE + filler(64, 9);
+    std::string patched = filler(64, 8) + KEY + ZERO + filler(64, 9);
+
+    // The second argument is ignored, even when it names a save.
+    std::string first = dir.write("first.sav", body);
+    std::string second = dir.write("second.sav", body);
+    expectsaved(tarlok({first, second}));
+    EXPECT_EQ(ScopedTempDir::read(first), patched);
+    EXPECT_EQ(ScopedTempDir::read(second), body);
+
+    // Relative to the working directory, and with spaces.
+    std::string spaced = dir.write("my save file.sav", body);
+    PROCESSOPTIONS inside;
+    inside.directory = dir.path();
+    expectsaved(tarlok({"my save file.sav"}, inside));
+    EXPECT_EQ(ScopedTempDir::read(spaced), patched);
+    std::string relative = dir.write("relative.sav", body);
+    expectsaved(tarlok({"./relative.sav"}, inside));
+    EXPECT_EQ(ScopedTempDir::read(relative), patched);
+
+    // Through a symbolic link: the link stays a link, its target is patched.
+    std::string target = dir.write("target.sav", body);
+    std::string link = dir.file("link.sav");
+    ASSERT_EQ(symlink("target.sav", link.c_str()), 0);
+    expectsaved(tarlok({link}));
+    EXPECT_TRUE(S_ISLNK(status(link).st_mode));
+    EXPECT_EQ(ScopedTempDir::read(target), patched);
+}
+
+TEST(TarlokRun, PatchesInPlaceKeepingIdentityAndPermissions)
+{
+    ScopedTempDir dir;
+    std::string body = filler(20000, 10) + KEY + VALUE + filler(30, 11);
+    std::string path = dir.write("inplace.sav", body);
+    std::string hard = dir.file("hardlink.sav");
+    ASSERT_EQ(link(path.c_str(), hard.c_str()), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0604), 0);
+    struct stat before = status(path);
+
+    expectsaved(tarlok({path}));
+    struct stat after = status(path);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_nlink, 2u);
+    EXPECT_EQ(after.st_size, before.st_size);
+    std::string expected = filler(20000, 10) + KEY + ZERO + filler(30, 11);
+    EXPECT_EQ(ScopedTempDir::read(hard), expected);
+    EXPECT_EQ(entries(dir.path()), (std::set<std::string>{".", "..", "inplace.sav", "hardlink.sav"}));
+}
+
+TEST(TarlokRun, AReadOnlyFileIsReportedAndLeftAsItWas)
+{
+    ScopedTempDir dir;
+    std::string body = filler(5000, 12) + KEY + VALUE + filler(10, 13);
+    std::string path = dir.write("readonly.sav", body);
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    PROCESSOPTIONS plain;
+    plain.nopermissionoverride = true;
+    PROCESSRESULT probe = runprocess({"/bin/sh", "-c", "exec 3>>\"$0\"", path}, plain);
+    if (probe.status == 0)
+        GTEST_SKIP() << "this process cannot run a program without the power to write read-only files";
+    std::set<std::string> names = entries(dir.path());
+    ASSERT_EQ(names.count("readonly.sav"), 1u);
+
+    PROCESSRESULT run = tarlok({path}, plain);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find(path), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("permission denied"), std::string::npos) << run.err;
+    EXPECT_EQ(ScopedTempDir::read(path), body);
+    EXPECT_EQ(status(path).st_mode & 07777, 0444u);
+    EXPECT_EQ(entries(dir.path()), names);
+}
+
+TEST(TarlokRun, ASaveFailingPartWayLeavesTheFileWhole)
+{
+    ScopedTempDir dir;
+    PROCESSOPTIONS full;
+    full.filesizelimit = 12000;  // writes past it fail, as on a full disk
+
+    // The key lies beyond what can be written: the file stays as it was.
+    std::string far = filler(30000, 14) + KEY + VALUE + filler(10000, 15);
+    std::string path = dir.write("far.sav", far);
+    std::set<std::string> names = entries(dir.path());
+    ASSERT_EQ(names.count("far.sav"), 1u);
+    PROCESSRESULT run = tarlok({path}, full);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find(path), std::string::npos) << run.err;
+    EXPECT_EQ(ScopedTempDir::read(path), far);
+    EXPECT_EQ(entries(dir.path()), names);
+
+    // The key lies in what can be written: patched or not, never damaged.
+    std::string near = filler(100, 16) + KEY + VALUE + filler(30000, 17);
+    std::string patched = filler(100, 16) + KEY + ZERO + filler(30000, 17);
+    path = dir.write("near.sav", near);
+    run = tarlok({path}, full);
+    EXPECT_EQ(run.status, 2);
+    std::string now = ScopedTempDir::read(path);
+    EXPECT_TRUE(now == near || now == patched);
+}
+
+TEST(TarlokRun, AFileLargerThanTheHeapEndsWithTheMemoryAlert)
+{
+    ScopedTempDir dir;
+    std::string body = KEY + VALUE + filler(33 * 1024 * 1024, 18);
+    std::string path = dir.write("huge.sav", body);
+    PROCESSRESULT run = tarlok({path});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.err.find("MEM_alloc - OUT OF MEMORY"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out.find(USAGE), std::string::npos);
+    EXPECT_TRUE(ScopedTempDir::read(path) == body);
+}
+
+TEST(TarlokRun, TheBundledSampleIsPatchedAtItsOneKey)
+{
+    ScopedTempDir dir;
+    std::string sample = ScopedTempDir::read(std::string(VORL_SOURCE_DIR) + "/examples/sample.sav");
+    size_t at = sample.find(KEY);
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_EQ(sample.find(KEY, at + 1), std::string::npos);
+    std::string path = dir.write("sample.sav", sample);
+    expectsaved(tarlok({path}));
+    std::string expected = sample;
+    expected.replace(at + KEY.size(), 4, ZERO);
+    EXPECT_EQ(ScopedTempDir::read(path), expected);
+    EXPECT_NE(sample, expected);
+}
+
+}  // namespace
