@@ -201,7 +201,9 @@ bool makefile()
     bool ok = true;
     for (int32_t written = 0; ok && written < kFileSize; written += static_cast<int32_t>(chunk.size()))
         ok = write(fd, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size());
-    // Read once so the runs all start from the page cache.
+    // Written back now, so that the write-back does not compete with the
+    // runs; then read once so that they all start from the page cache.
+    fsync(fd);
     lseek(fd, 0, SEEK_SET);
     while (ok && read(fd, chunk.data(), chunk.size()) > 0) {
     }

@@ -3,6 +3,7 @@
 // switched by the program and, with the last word, by the environment
 // variables "PRINT_CHANNEL" and "PRINT_DEVICE", whose words name entries by
 // (possibly abbreviated) name.
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +27,10 @@ PRINTDEVICE PRINTdevices[PRINT_MAX_DEVICES] = {
     {"debugger", PRINT_debugger, 0},
 };
 
-static int32_t initialised = 0;
+// 0 before initialisation, 1 while one thread initialises, 2 after. Other
+// threads that print meanwhile wait for the tables to be whole.
+static std::atomic<int32_t> tablestate{0};
+static thread_local bool initialising = false;
 
 static int32_t checkchannel(int32_t channel)
 {
@@ -40,20 +44,25 @@ static int32_t checkdevice(int32_t device)
                         "(device >= 0) && (device < PRINT_MAX_DEVICES)");
 }
 
+// Any thread may switch and print at once: the flag words are read and
+// written whole, so a printing thread sees either the old or the new switch.
 static void setflag(uint32_t* flags, uint32_t bit, int32_t on)
 {
     if (on)
-        *flags |= bit;
+        __atomic_fetch_or(flags, bit, __ATOMIC_RELAXED);
     else
-        *flags &= ~bit;
+        __atomic_fetch_and(flags, ~bit, __ATOMIC_RELAXED);
 }
+
+static uint32_t flagsof(const uint32_t* flags) { return __atomic_load_n(flags, __ATOMIC_RELAXED); }
 
 // Switches a channel with the group rules: 0 is every channel, 1 every
 // library channel.
 static void switchchannel(int32_t channel, int32_t on)
 {
     for (int32_t i = 0; i < PRINT_MAX_CHANNELS; i++) {
-        bool member = channel == 0 || (channel == 1 && (PRINTchannels[i].flags & PC_LIBRARY)) || i == channel;
+        bool member = channel == 0 || (channel == 1 && (flagsof(&PRINTchannels[i].flags) & PC_LIBRARY)) ||
+                      i == channel;
         if (member)
             setflag(&PRINTchannels[i].flags, PC_ENABLED, on);
     }
@@ -149,33 +158,41 @@ static void applydevices(void) { applyvariable("PRINT_DEVICE", " ,", "-", false)
 
 void PRINT_init(void)
 {
-    if (initialised)
+    if (initialising || tablestate.load(std::memory_order_acquire) == 2)
         return;
-    initialised = 1;
+    int32_t expected = 0;
+    if (!tablestate.compare_exchange_strong(expected, 1)) {
+        while (tablestate.load(std::memory_order_acquire) == 1)
+            std::atomic_signal_fence(std::memory_order_seq_cst);
+        return;
+    }
+    initialising = true;
     for (PRINTDEVICE& device : PRINTdevices)
-        device.flags &= ~PD_ENABLED;
+        setflag(&device.flags, PD_ENABLED, 0);
     for (PRINTCHANNEL& channel : PRINTchannels)
-        channel.flags &= ~PC_ENABLED;
+        setflag(&channel.flags, PC_ENABLED, 0);
     for (int32_t i = 3; i < PRINT_MAX_DEVICES; i++) {
         PRINTdevices[i].name = nullptr;
         PRINTdevices[i].routine = nullptr;
     }
     for (int32_t i = 16; i < PRINT_MAX_CHANNELS; i++) {
         PRINTchannels[i].name = nullptr;
-        PRINTchannels[i].flags &= ~PC_LIBRARY;
+        setflag(&PRINTchannels[i].flags, PC_LIBRARY, 0);
     }
     PRINT_enablechannel(PRINT_ALERT, 1);
     PRINT_enabledevice(PRINT_DEVCONSOLE, 1);
+    initialising = false;
+    tablestate.store(2, std::memory_order_release);
 }
 
-void PRINT_reset(void) { initialised = 0; }
+void PRINT_reset(void) { tablestate.store(0, std::memory_order_release); }
 
 int32_t PRINT_printf(int32_t channel, const char* format, ...)
 {
     if (!checkchannel(channel))
         return 0;
     PRINT_init();
-    if (!(PRINTchannels[channel].flags & PC_ENABLED))
+    if (!(flagsof(&PRINTchannels[channel].flags) & PC_ENABLED))
         return 0;
 
     char text[2048];
@@ -186,7 +203,7 @@ int32_t PRINT_printf(int32_t channel, const char* format, ...)
     if (length < 0)
         return 0;
     for (const PRINTDEVICE& device : PRINTdevices) {
-        if ((device.flags & PD_ENABLED) && device.routine)
+        if ((flagsof(&device.flags) & PD_ENABLED) && device.routine)
             device.routine(channel, text);
     }
     return length < static_cast<int>(sizeof text) ? length : static_cast<int>(sizeof text) - 1;
@@ -208,7 +225,7 @@ int32_t PRINT_isdeviceenabled(int32_t device)
     if (!checkdevice(device))
         return 0;
     PRINT_init();
-    return (PRINTdevices[device].flags & PD_ENABLED) ? 1 : 0;
+    return (flagsof(&PRINTdevices[device].flags) & PD_ENABLED) ? 1 : 0;
 }
 
 void PRINT_setdevice(int32_t device, const char* name, PRINTROUTINE routine)
@@ -244,7 +261,7 @@ int32_t PRINT_ischannelenabled(int32_t channel)
     if (!checkchannel(channel))
         return 0;
     PRINT_init();
-    return (PRINTchannels[channel].flags & PC_ENABLED) ? 1 : 0;
+    return (flagsof(&PRINTchannels[channel].flags) & PC_ENABLED) ? 1 : 0;
 }
 
 void PRINT_setchannelname(int32_t channel, const char* name)

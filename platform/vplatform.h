@@ -7,6 +7,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <mmsystem.h>
+#include "win/pwui.h"
 #else
 #include "posix/pwbase.h"
 #include "posix/pwmem.h"

@@ -200,13 +200,10 @@ TEST(AlertPrint, VerboseHonoursTheLevelAndKeepsPercentSigns)
 
 TEST(AlertPrint, ResetRestoresTheDefaultRoutine)
 {
-    {
-        ScopedAlertRecorder recorder;
-        EXPECT_NE(ALERTroutine, ALERT_abort);
-        ALERT_reset();
-        EXPECT_EQ(ALERTroutine, ALERT_abort);
-    }
-    ALERTroutine = ALERT_abort;
+    ScopedAlertRecorder recorder;
+    EXPECT_NE(ALERTroutine, ALERT_abort);
+    ALERT_reset();
+    EXPECT_EQ(ALERTroutine, ALERT_abort);
 }
 
 }  // namespace

@@ -197,31 +197,6 @@ TEST(MemStress, ModelOfLiveBlocksOverManyRandomOperations)
     ALERTfile = nullptr;
 }
 
-TEST(MemStress, ReleaseAllAfterRandomWork)
-{
-    const int32_t HEAP = 1 << 20;
-    Area area(HEAP);
-    const int32_t initial = MEM_initadr(area.bytes, HEAP);
-    std::mt19937 random(7);
-    std::vector<void*> live;
-    for (int step = 0; step < 3000; step++) {
-        if (live.empty() || random() % 3) {
-            void* block = MEM_alloc(random() % 2 ? "x" : nullptr, static_cast<int32_t>(random() % 700),
-                                    random() % 2 ? MB_HIGH : 0);
-            if (block)
-                live.push_back(block);
-        } else {
-            size_t index = random() % live.size();
-            ASSERT_EQ(MEM_free(live[index]), 1);
-            live[index] = live.back();
-            live.pop_back();
-        }
-    }
-    EXPECT_EQ(MEMCLASS_freeall(MB_RAM), static_cast<int32_t>(live.size()));
-    EXPECT_EQ(MEM_largestfree(), initial);
-    EXPECT_EQ(MEMCLASS_check(MB_RAM), 1);
-}
-
 // Four threads allocate and release in the heap's class at once while the
 // main thread runs the checker and the free-space figures.
 TEST(MemStressThreads, FourThreadsInOneClass)

@@ -21,30 +21,6 @@
 
 namespace memtest {
 
-// The default alert routine ends the process with exit code 0, which would
-// pass for success; an alert that a test does not expect fails it instead.
-// (Tests that expect alerts install a ScopedAlertRecorder; death tests put
-// the default routine back inside the dying statement.)
-inline int32_t unexpectedalert(const char* format, ...)
-{
-    char text[1024] = "";
-    if (format) {
-        va_list args;
-        va_start(args, format);
-        vsnprintf(text, sizeof text, format, args);
-        va_end(args);
-    }
-    ADD_FAILURE() << "unexpected alert from " << (ALERTfile ? ALERTfile : "?") << ": " << text;
-    return 1;
-}
-
-class UNEXPECTEDALERTS : public testing::Environment {
-public:
-    void SetUp() override { ALERTroutine = unexpectedalert; }
-};
-
-inline testing::Environment* const unexpectedalerts = testing::AddGlobalTestEnvironment(new UNEXPECTEDALERTS);
-
 // An area of size bytes starting at a multiple of 64, taken from malloc
 // (with room to align it) and handed back when it goes.
 struct Area {

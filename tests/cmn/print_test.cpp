@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "envvars.h"
 #include "vorl/print.h"
 
 namespace {

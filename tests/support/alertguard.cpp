@@ -1,0 +1,38 @@
+// Linked into every test program: an alert that a test does not expect
+// fails the test. With the default routine it would end the process with
+// exit code 0, which reads as success. Tests that expect alerts install a
+// ScopedAlertRecorder; inside a death test's child the default routine runs
+// as usual, so the death test sees the box and the exit code.
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "vorl/alert.h"
+
+namespace {
+
+int32_t unexpectedalert(const char* format, ...)
+{
+    char text[1024] = "";
+    if (format) {
+        va_list args;
+        va_start(args, format);
+        vsnprintf(text, sizeof text, format, args);
+        va_end(args);
+    }
+    if (testing::internal::InDeathTestChild())
+        return ALERT_abort("%s", text);
+    ADD_FAILURE() << "unexpected alert from " << (ALERTfile ? ALERTfile : "?") << " line " << ALERTline << ": "
+                  << text;
+    return 1;
+}
+
+class UNEXPECTEDALERTS : public testing::Environment {
+public:
+    void SetUp() override { ALERTroutine = unexpectedalert; }
+};
+
+testing::Environment* const unexpectedalerts = testing::AddGlobalTestEnvironment(new UNEXPECTEDALERTS);
+
+}  // namespace

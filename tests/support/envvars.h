@@ -1,0 +1,19 @@
+// setenv and unsetenv for tests on Windows, whose C runtime has _putenv_s
+// instead (an empty value removes the variable there).
+#ifndef VORL_TESTS_ENVVARS_H
+#define VORL_TESTS_ENVVARS_H
+
+#include <stdlib.h>
+
+#ifdef _WIN32
+inline int setenv(const char* name, const char* value, int overwrite)
+{
+    if (!overwrite && getenv(name) != nullptr)
+        return 0;
+    return _putenv_s(name, value);
+}
+
+inline int unsetenv(const char* name) { return _putenv_s(name, ""); }
+#endif
+
+#endif

@@ -1,0 +1,93 @@
+// What tests ask of files beyond their bytes, on POSIX and on Windows: a
+// file's identity (inode, or the file index on Windows), its link count,
+// hard links and the names in a directory. A symbolic link is not followed.
+#ifndef VORL_TESTS_FILEINFO_H
+#define VORL_TESTS_FILEINFO_H
+
+#include <stdint.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <unistd.h>
+#endif
+
+#include <set>
+#include <string>
+
+#ifdef _WIN32
+inline bool fileinformation(const std::string& path, BY_HANDLE_FILE_INFORMATION* info)
+{
+    HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    BOOL got = GetFileInformationByHandle(file, info);
+    CloseHandle(file);
+    return got != 0;
+}
+#endif
+
+// 0 when the file is missing.
+inline uint64_t fileidentity(const std::string& path)
+{
+#ifdef _WIN32
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!fileinformation(path, &info))
+        return 0;
+    return (static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow) + 1;
+#else
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_ino) : 0;
+#endif
+}
+
+inline uint32_t linkcount(const std::string& path)
+{
+#ifdef _WIN32
+    BY_HANDLE_FILE_INFORMATION info;
+    return fileinformation(path, &info) ? info.nNumberOfLinks : 0;
+#else
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0 ? static_cast<uint32_t>(info.st_nlink) : 0;
+#endif
+}
+
+inline bool makehardlink(const std::string& existing, const std::string& link)
+{
+#ifdef _WIN32
+    return CreateHardLinkA(link.c_str(), existing.c_str(), nullptr) != 0;
+#else
+    return ::link(existing.c_str(), link.c_str()) == 0;
+#endif
+}
+
+// Every name in the directory, "." and ".." included.
+inline std::set<std::string> directoryentries(const std::string& directory)
+{
+    std::set<std::string> names;
+#ifdef _WIN32
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((directory + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do
+            names.insert(found.cFileName);
+        while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+#else
+    if (DIR* d = opendir(directory.c_str())) {
+        // The 64-bit form: directory offsets of large file systems do not
+        // fit the 32-bit one.
+        while (struct dirent64* e = readdir64(d))
+            names.insert(e->d_name);
+        closedir(d);
+    }
+#endif
+    return names;
+}
+
+#endif

@@ -1,0 +1,26 @@
+// Linked into every test program on Windows: boxes are answered at once, as
+// our POSIX layer answers them without a terminal (Cancel for the abort box,
+// Ignore for the assertion box), so that a test run never waits for a user
+// even where a desktop is there to show them. Tests install their own hook
+// on top of this one where they need other answers.
+#ifdef _WIN32
+#include "platform/vplatform.h"
+
+static int unattendedanswer(const char*, const char*, UINT type)
+{
+    switch (type & 0xFu) {
+    case MB_OKCANCEL:
+    case MB_RETRYCANCEL:
+    case MB_YESNOCANCEL:
+        return IDCANCEL;
+    case MB_ABORTRETRYIGNORE:
+        return IDIGNORE;
+    case MB_YESNO:
+        return IDNO;
+    default:
+        return IDOK;
+    }
+}
+
+static const bool installed = (PW_setboxhook(unattendedanswer), true);
+#endif
