@@ -19,10 +19,19 @@
 // waiter's look and its wait is never lost, however many threads wait on the
 // device. The main thread waits on its event for at most a millisecond at a
 // time and runs the sync tasks between waits.
+//
+// Mounted archives: the list's mutex guards the list and the table of entry
+// handles (FILEbigentries). A search holds it from the first archive to the
+// opening of the entry, an unmount holds it while it checks that no entry
+// handle is open and takes the archive off the list, and a close of a handle
+// holds it from the close to the clearing of the handle's slot; so no entry
+// is ever opened in, or left open on, an archive whose mapping goes away.
+// Lock order: the list's mutex before the native layer's mutexes.
 #include <string.h>
 
 #include "platform/vplatform.h"
 #include "vorl/alert.h"
+#include "vorl/big.h"
 #include "vorl/file.h"
 #include "vorl/mem.h"
 #include "vorl/mutex.h"
@@ -41,9 +50,13 @@ QUEUE FILEfreeops;
 QUEUE FILEbiglist;
 MUTEX* FILEbigmutex = nullptr;
 int32_t FILEbignumber = -1;
+BIGFILE** FILEbigentries = nullptr;
+int32_t FILEbigentrycount = 0;
 int32_t FILEstop = 0;
 
 static int32_t exitregistered = 0;
+
+static void unmountall(void);
 
 // A thread blocked in FILESYS_waitop, linked into its device's list.
 struct FILEWAITER {
@@ -139,9 +152,14 @@ int32_t FILESYS_init(int32_t handles, int32_t reserved, int32_t ops)
     // calls (and, with several threads, cross-processor flushes) per open.
     int32_t namesize = count * FILE_NAMESIZE;
     auto* names = pool ? static_cast<char*>(PAGE_alloc(&namesize)) : nullptr;
-    if (!devices || !pool || !names) {
+    // One owner per native handle slot: which archive an entry handle reads.
+    // Entries in slots beyond this table are refused, so a bound is safe.
+    int32_t slots = handles > 0 ? (handles < (1 << 20) ? handles : (1 << 20)) : FILE_DEFAULTHANDLES;
+    int32_t entrysize = slots * static_cast<int32_t>(sizeof(BIGFILE*));
+    auto* entries = names ? static_cast<BIGFILE**>(PAGE_alloc(&entrysize)) : nullptr;
+    if (!devices || !pool || !names || !entries) {
         // Without page memory there is no file system; leave none behind.
-        void* blocks[3] = {devices, pool, names};
+        void* blocks[4] = {devices, pool, names, entries};
         for (void* block : blocks)
             if (block)
                 PAGE_free(block);
@@ -157,6 +175,9 @@ int32_t FILESYS_init(int32_t handles, int32_t reserved, int32_t ops)
         QUEUE_push(&FILEfreeops, &pool[index]);
     FILEoppool = pool;
     FILEnamepool = names;
+    MEM_fill(entries, 0, entrysize);
+    FILEbigentrycount = entrysize / static_cast<int32_t>(sizeof(BIGFILE*));
+    FILEbigentries = entries;
 
     FILEbigmutex = MUTEX_alloc();
     FILEbignumber = -1;
@@ -172,11 +193,7 @@ void FILESYS_shutdown(void)
 {
     if (!FILEdevices)
         return;
-    while (auto* archive = static_cast<BIGFILE*>(QUEUE_pop(&FILEbiglist))) {
-        if (archive->handle)
-            closefile(archive->handle);
-        PAGE_free(archive);
-    }
+    unmountall();
     storeshared(&FILEstop, 1);
 
     for (int32_t number = 0; number < FILE_DEVICES; number++) {
@@ -197,6 +214,9 @@ void FILESYS_shutdown(void)
         MUTEX_free(device->mutex);
     }
 
+    PAGE_free(FILEbigentries);
+    FILEbigentries = nullptr;
+    FILEbigentrycount = 0;
     PAGE_free(FILEnamepool);
     PAGE_free(FILEoppool);
     PAGE_free(FILEdevices);
@@ -382,14 +402,185 @@ static uint32_t openmode(uint32_t flags)
     return mode;
 }
 
+// ---------------------------------------------------------------------------
+// Opening by name, and the archives that names are searched in.
+
+struct FILESEARCH {
+    const char* archive;  // the archive part; empty for any archive
+    const char* entry;    // the entry name
+    int32_t handle;       // the entry's handle once opened
+};
+
+// List mutex held: opens the entry in one archive. 0 ends the walk.
+static int32_t searcharchive(void* element, intptr_t context)
+{
+    auto* archive = static_cast<BIGFILE*>(element);
+    auto* search = reinterpret_cast<FILESEARCH*>(context);
+    if (search->archive[0] && strcmp(search->archive, archive->name) != 0)
+        return 1;
+    uint32_t offset = 0;
+    uint32_t size = 0;
+    const char* found = nullptr;
+    // The walk trusts only the bytes that are mapped, whatever the header says.
+    if (archive->base && archive->size > 0)
+        found = BIG_findentrysized(archive->base, static_cast<uint32_t>(archive->size), search->entry, 0, &offset,
+                                   &size);
+    // An entry whose data would lie beyond the mapping is no entry at all.
+    if (found && static_cast<uint64_t>(offset) + size > static_cast<uint64_t>(archive->size))
+        found = nullptr;
+    if (!found)
+        return search->archive[0] ? 0 : 1;
+    int32_t handle = 0;
+    if (openmemoryfile(static_cast<uint8_t*>(archive->base) + offset, static_cast<int32_t>(size),
+                       static_cast<int32_t>(archive->device), 0, &handle)) {
+        if (~handle < FILEbigentrycount) {
+            FILEbigentries[~handle] = archive;
+        } else {
+            // A handle that cannot be tracked could outlive the mapping.
+            closefile(handle);
+            handle = 0;
+            SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+        }
+    }
+    search->handle = handle;
+    return 0;
+}
+
 int32_t FILE_openname(const char* path, uint32_t mode, int32_t search)
 {
+    if (!path)
+        path = "";
+    char archivepart[FILE_BIGNAMEMAX + 1];
+    archivepart[0] = '\0';
+    const char* entry = path;
     int32_t handle = 0;
-    openfile(path, mode, 0, &handle);
-    return handle;
+    const char* bar = strchr(path, '|');
+    if (bar) {
+        size_t length = static_cast<size_t>(bar - path);
+        if (length > FILE_BIGNAMEMAX) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return 0;
+        }
+        memcpy(archivepart, path, length);
+        archivepart[length] = '\0';
+        entry = bar + 1;
+        SetLastError(ERROR_FILE_NOT_FOUND);
+    } else {
+        openfile(path, mode, 0, &handle);
+    }
+    if (handle || !search || !FILEbigentries)
+        return handle;
+    // A failed search leaves the disk open's reason.
+    DWORD error = GetLastError();
+    FILESEARCH find = {archivepart, entry, 0};
+    QUEUE_safeiterate(&FILEbiglist, searcharchive, reinterpret_cast<intptr_t>(&find));
+    if (!find.handle)
+        SetLastError(error);
+    return find.handle;
+}
+
+// Closes a native handle; an entry handle stops counting for its archive.
+// The slot is cleared under the list's mutex together with the close, so a
+// new entry cannot claim the slot in between and lose its mark.
+static int32_t closehandle(int32_t handle)
+{
+    if (!FILEbigentries)
+        return closefile(handle);
+    int32_t token = QUEUE_lock(&FILEbiglist);
+    int32_t result = closefile(handle);
+    if (~handle >= 0 && ~handle < FILEbigentrycount)
+        FILEbigentries[~handle] = nullptr;
+    QUEUE_unlock(&FILEbiglist, token);
+    return result;
+}
+
+// List mutex held.
+static int32_t hasentries(const BIGFILE* archive)
+{
+    for (int32_t slot = 0; slot < FILEbigentrycount; slot++)
+        if (FILEbigentries[slot] == archive)
+            return 1;
+    return 0;
+}
+
+static int32_t hasarchivenumber(void* element, intptr_t number)
+{
+    return static_cast<BIGFILE*>(element)->number == static_cast<int32_t>(number) ? 1 : 0;
+}
+
+static int32_t isarchivehandle(void* element, intptr_t handle)
+{
+    return static_cast<BIGFILE*>(element)->handle == static_cast<int32_t>(handle) ? 1 : 0;
+}
+
+// Shutdown: closes every entry handle still open (its memory is about to go),
+// then every archive, the last mounted first, so that an archive mounted
+// from an entry of another is closed before the archive that holds it.
+static void unmountall(void)
+{
+    int32_t token = QUEUE_lock(&FILEbiglist);
+    for (int32_t slot = 0; FILEbigentries && slot < FILEbigentrycount; slot++) {
+        if (!FILEbigentries[slot])
+            continue;
+        if (!QUEUE_find(&FILEbiglist, isarchivehandle, static_cast<intptr_t>(~slot))) {
+            closefile(~slot);
+            FILEbigentries[slot] = nullptr;
+        }
+    }
+    while (auto* archive = static_cast<BIGFILE*>(QUEUE_popbottom(&FILEbiglist))) {
+        if (archive->handle)
+            closehandle(archive->handle);
+        PAGE_free(archive);
+    }
+    QUEUE_unlock(&FILEbiglist, token);
 }
 
 static const char* nameof(const FILEOP* op) { return op->pointer ? static_cast<const char*>(op->pointer) : ""; }
+
+// FOP_OPENBIG on the device thread: opens and maps the archive. It is put
+// on the list only when the mount is collected.
+static void mountarchive(FILEOP* op)
+{
+    auto* archive = static_cast<BIGFILE*>(op->pointer);
+    if (!archive)
+        return;
+    archive->handle = FILE_openname(archive->name, FM_READ | FM_SHAREREAD | FM_MAP, 1);
+    if (!archive->handle) {
+        op->error = SYS_getlasterror();
+        op->status = FOPS_FAILED;
+        return;
+    }
+    archive->base = getfileaddress(archive->handle);
+    int32_t size = 0;
+    if (!archive->base || !getfileinfo(archive->handle, nullptr, nullptr, &size, nullptr))
+        size = 0;
+    archive->size = size;
+    op->status = FOPS_DONE;
+}
+
+// FOP_CLOSEBIG on the device thread: takes the archive off the list, unless
+// an entry handle still reads from its mapping. The archive is found again by
+// its number, so that two unmounts of one archive never touch a released
+// record. The record pointer then names the archive taken off (or null).
+static void unlistarchive(FILEOP* op)
+{
+    int32_t token = QUEUE_lock(&FILEbiglist);
+    auto* archive = static_cast<BIGFILE*>(
+        QUEUE_find(&FILEbiglist, hasarchivenumber, static_cast<intptr_t>(static_cast<int32_t>(op->arg))));
+    if (archive && hasentries(archive)) {
+        op->error = ERROR_BUSY;
+        op->status = FOPS_FAILED;
+        archive = nullptr;
+    } else if (archive) {
+        QUEUE_remove(&FILEbiglist, archive);
+        op->status = FOPS_DONE;
+    } else {
+        op->error = ERROR_INVALID_HANDLE;
+        op->status = FOPS_FAILED;
+    }
+    op->pointer = archive;
+    QUEUE_unlock(&FILEbiglist, token);
+}
 
 // Carries one record out on the device thread.
 static void carryout(FILEOP* op)
@@ -445,7 +636,7 @@ static void carryout(FILEOP* op)
     case FOP_EXISTS: {
         int32_t handle = FILE_openname(nameof(op), FM_READ | FM_SHAREREAD, 1);
         if (handle)
-            closefile(handle);
+            closehandle(handle);
         op->arg = handle ? 1 : 0;
         op->status = FOPS_DONE;
         break;
@@ -461,6 +652,12 @@ static void carryout(FILEOP* op)
     case FOP_NULL:
         op->status = FOPS_DONE;
         op->error = 0;
+        break;
+    case FOP_OPENBIG:
+        mountarchive(op);
+        break;
+    case FOP_CLOSEBIG:
+        unlistarchive(op);
         break;
     default:
         raisealert(__LINE__, "FILE_devicethread - UNKNOWN TYPE OF OPERATION %d.\n", static_cast<int32_t>(op->type));
@@ -603,14 +800,14 @@ uint32_t FILESYS_completeop(uint32_t op)
     case FOP_OPEN:
         if (record->flags & FOPF_CANCELLED) {
             if (record->handle)
-                closefile(record->handle);
+                closehandle(record->handle);
             result = 0;
         } else {
             result = static_cast<uint32_t>(record->handle);
         }
         break;
     case FOP_CLOSE:
-        result = static_cast<uint32_t>(closefile(record->handle));
+        result = static_cast<uint32_t>(closehandle(record->handle));
         break;
     case FOP_READ:
     case FOP_WRITE:
@@ -623,6 +820,29 @@ uint32_t FILESYS_completeop(uint32_t op)
     case FOP_NULL:
         result = 0;
         break;
+    case FOP_OPENBIG: {
+        auto* archive = static_cast<BIGFILE*>(record->pointer);
+        result = 0;
+        if (archive && !(record->flags & FOPF_CANCELLED) && record->status == FOPS_DONE) {
+            QUEUE_bottom(&FILEbiglist, archive);
+            result = static_cast<uint32_t>(archive->number);
+        } else if (archive) {
+            if (archive->handle)
+                closehandle(archive->handle);
+            PAGE_free(archive);
+        }
+        break;
+    }
+    case FOP_CLOSEBIG: {
+        auto* archive = static_cast<BIGFILE*>(record->pointer);
+        result = 0;
+        if (archive && record->status == FOPS_DONE) {
+            closehandle(archive->handle);
+            PAGE_free(archive);
+            result = 1;
+        }
+        break;
+    }
     default:
         result = record->status == FOPS_DONE ? 1 : 0;
         break;
@@ -942,6 +1162,64 @@ uint32_t FILESYS_nullop(int32_t device, int32_t priority, uintptr_t context)
     return op ? FILE_queueop(op) : 0;
 }
 
+uint32_t FILESYS_openbigop(const char* path, int32_t reserved, int32_t priority, uintptr_t context)
+{
+    // The path must fit the record's name with its NUL; a longer one is
+    // refused before anything is reserved or numbered.
+    size_t length = 0;
+    while (path && length <= FILE_BIGNAMEMAX && path[length])
+        length++;
+    if (!path || length > FILE_BIGNAMEMAX) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return 0;
+    }
+    if (!FILEdevices) {
+        // Raises the not-initialised alert; there is no counter to number from.
+        FILE_allocateop(FOP_OPENBIG, priority, context, 0);
+        return 0;
+    }
+    int32_t bytes = static_cast<int32_t>(sizeof(BIGFILE));
+    auto* archive = static_cast<BIGFILE*>(PAGE_alloc(&bytes));
+    if (!archive)
+        return 0;
+    MEM_fill(archive, 0, static_cast<int32_t>(sizeof(BIGFILE)));
+    archive->device = static_cast<uint32_t>(FILESYS_pathdevice(path));
+    MUTEX_lock(FILEbigmutex);
+    archive->number = FILEbignumber;
+    FILEbignumber--;
+    MUTEX_unlock(FILEbigmutex);
+    MEM_copy(archive->name, path, static_cast<int32_t>(length) + 1);
+    FILEOP* op = FILE_allocateop(FOP_OPENBIG, priority, context, static_cast<int32_t>(archive->device));
+    if (!op) {
+        // Nothing will ever collect the record: it goes back at once (its
+        // number stays used).
+        PAGE_free(archive);
+        return 0;
+    }
+    op->pointer = archive;
+    return FILE_queueop(op);
+}
+
+uint32_t FILESYS_closebigop(int32_t number, int32_t priority, uintptr_t context)
+{
+    if (!FILEdevices || number >= 0)
+        return 0;
+    // The archive's device is read under the list's mutex: another unmount
+    // may release the record as soon as the lock is let go.
+    int32_t token = QUEUE_lock(&FILEbiglist);
+    auto* archive = static_cast<BIGFILE*>(QUEUE_find(&FILEbiglist, hasarchivenumber, static_cast<intptr_t>(number)));
+    int32_t device = archive ? getfiledevice(archive->handle) : 0;
+    QUEUE_unlock(&FILEbiglist, token);
+    if (!archive)
+        return 0;
+    FILEOP* op = FILE_allocateop(FOP_CLOSEBIG, priority, context, device);
+    if (!op)
+        return 0;
+    op->pointer = archive;
+    op->arg = static_cast<uint32_t>(number);
+    return FILE_queueop(op);
+}
+
 // ---------------------------------------------------------------------------
 // Blocking calls.
 
@@ -956,6 +1234,19 @@ int32_t FILESYS_open(const char* path, uint32_t flags, int32_t priority, int32_t
     int32_t ok = FILESYS_statusop(op) == FOPS_DONE ? 1 : 0;
     *handle = static_cast<int32_t>(FILESYS_completeop(op));
     return ok;
+}
+
+int32_t FILESYS_openbig(const char* path, int32_t reserved, int32_t priority, int32_t* number)
+{
+    uint32_t op = FILESYS_openbigop(path, reserved, priority, 0);
+    if (!op) {
+        *number = 0;
+        return 0;
+    }
+    FILESYS_waitop(op);
+    int32_t ok = FILESYS_statusop(op) == FOPS_DONE ? 1 : 0;
+    *number = static_cast<int32_t>(FILESYS_completeop(op));
+    return ok && *number != 0 ? 1 : 0;
 }
 
 static uint32_t collect(uint32_t op)
@@ -989,6 +1280,11 @@ int32_t FILESYS_exists(const char* path, int32_t priority)
 int32_t FILESYS_delete(const char* path, int32_t priority)
 {
     return static_cast<int32_t>(collect(FILESYS_deleteop(path, priority, 0)));
+}
+
+int32_t FILESYS_closebig(int32_t number, int32_t priority)
+{
+    return static_cast<int32_t>(collect(FILESYS_closebigop(number, priority, 0)));
 }
 
 // The waiting caller reads remaining and current while the device thread

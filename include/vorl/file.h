@@ -116,8 +116,11 @@ typedef struct BIGFILE {
     uint32_t device; /* device of the archive's path */
     int32_t handle;  /* native handle of the open archive; 0 until opened */
     void* base;      /* the mapped archive; null when it could not be mapped */
-    char name[260];  /* the path as given to the mount */
+    char name[260];  /* the path as given to the mount (at most 259 characters) */
+    int32_t size;    /* bytes mapped at base: no lookup or entry reaches beyond them */
 } BIGFILE;
+/* Longest archive path (and archive part of an entry path), NUL excluded. */
+#define FILE_BIGNAMEMAX 259
 
 /* A transaction's routine: (priority, parameter block) -> result. */
 typedef int32_t (*FILEATOMICROUTINE)(int32_t priority, void* parameter);
@@ -153,6 +156,11 @@ extern QUEUE FILEfreeops;
 extern QUEUE FILEbiglist;
 extern MUTEX* FILEbigmutex;
 extern int32_t FILEbignumber; /* next archive number: -1, -2, ... */
+/* Which archive each open entry handle reads from: indexed by the handle's
+ * slot (~handle), null for a slot that holds no entry. Guarded by
+ * FILEbiglist's mutex. An archive is not unmounted while it has entries. */
+extern BIGFILE** FILEbigentries;
+extern int32_t FILEbigentrycount;
 extern int32_t FILEstop;      /* set by FILESYS_shutdown, never cleared */
 
 /* ---- Engine ---- */
@@ -204,8 +212,12 @@ uint32_t FILESYS_errorop(uint32_t op);
 uint32_t FILESYS_deviceop(uint32_t op);
 uintptr_t FILESYS_contextop(uint32_t op);
 
-/* Opens by name: a plain disk open; with search set, mounted archives are
- * looked at when the disk open fails. Native handle or 0. */
+/* Opens by name. A path with "|" names an entry of a mounted archive: the
+ * text before the first bar must equal a mount path exactly (empty: any
+ * archive), the text after it is the entry name; it is never tried on disk.
+ * Any other path is opened on disk and, when that fails and search is set,
+ * looked for in the mounted archives in mount order. Entries compare without
+ * regard to ASCII letter case. Native handle or 0. */
 int32_t FILE_openname(const char* path, uint32_t mode, int32_t search);
 
 /* ---- Transactions ---- */
@@ -231,6 +243,15 @@ uint32_t FILESYS_existsop(const char* path, int32_t priority, uintptr_t context)
 uint32_t FILESYS_deleteop(const char* path, int32_t priority, uintptr_t context);
 /* 0 without allocating when device is outside 0..31. */
 uint32_t FILESYS_nullop(int32_t device, int32_t priority, uintptr_t context);
+/* Mounts the archive at path (at most FILE_BIGNAMEMAX characters; longer or
+ * null paths are refused with 0). Each request takes the next archive number
+ * (-1, -2, ...), even when the mount fails; the completed operation yields
+ * the number, or 0 when the archive could not be opened. */
+uint32_t FILESYS_openbigop(const char* path, int32_t reserved, int32_t priority, uintptr_t context);
+/* Unmounts archive number; 0 when no mounted archive has that number. The
+ * completed operation yields 1 when unmounted, 0 when it was refused because
+ * handles on its entries are still open (error ERROR_BUSY). */
+uint32_t FILESYS_closebigop(int32_t number, int32_t priority, uintptr_t context);
 
 /* ---- Blocking calls ---- */
 
@@ -247,6 +268,10 @@ int32_t FILESYS_setlength(int32_t handle, int32_t size, int32_t priority);
 /* 1 when the file can be opened for reading. */
 int32_t FILESYS_exists(const char* path, int32_t priority);
 int32_t FILESYS_delete(const char* path, int32_t priority);
+/* 1 when mounted; *number receives the archive number or 0. */
+int32_t FILESYS_openbig(const char* path, int32_t reserved, int32_t priority, int32_t* number);
+/* 1 when unmounted; 0 for an unknown number or while entries are open. */
+int32_t FILESYS_closebig(int32_t number, int32_t priority);
 
 /* The body of FILESYS_read and FILESYS_write, and the callback that chains
  * its pieces (context: the FILETRANSFER's address). */
