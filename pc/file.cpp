@@ -8,6 +8,12 @@
 // Locks: the table mutex guards slot claiming and freeing, the making and
 // releasing of the table and the creation of drive mutexes; it is always
 // taken before a drive mutex, never while one is held.
+//
+// Only this layer moves the platform's file pointer of its files, so each
+// slot remembers whether that pointer is known to stand at the recorded
+// position ("placed"); a seek to where the file already is then needs no
+// platform call, which halves the system calls of a chained read. Anything
+// that leaves the pointer in doubt (a failed transfer or seek) clears it.
 #include <atomic>
 #include <string.h>
 
@@ -36,8 +42,9 @@ static std::atomic<int32_t> filecapacity{0};
 static std::atomic<MUTEX*> tablemutex{nullptr};
 static std::atomic<MUTEX*> drivemutexes[FILE_DEVICES];
 
-// The in-use and reading bytes are read without the drive mutex (handle
-// checks, cancelread from another thread), so they are accessed atomically.
+// The in-use, reading and placed bytes are read or written without the
+// drive mutex (handle checks, cancelread from another thread, tellfile), so
+// they are accessed atomically.
 static uint8_t loadbyte(const uint8_t* field) { return __atomic_load_n(field, __ATOMIC_ACQUIRE); }
 
 static void storebyte(uint8_t* field, uint8_t value) { __atomic_store_n(field, value, __ATOMIC_RELEASE); }
@@ -190,7 +197,7 @@ static int32_t allocfile(void)
             continue;
         record->device = 0;
         storebyte(&record->reading, 0);
-        record->reserved = 0;
+        storebyte(&record->placed, 0);
         record->handle = nullptr;
         record->mode = 0;
         record->blocksize = 0;
@@ -270,13 +277,14 @@ static FILEREC* lockrecord(int32_t handle)
 
 static void unlockrecord(const FILEREC* record) { MUTEX_unlock(recordmutex(record)); }
 
-// Brings the position back into 0..size before a transfer.
+// Brings the position back into 0..size before a transfer. The platform's
+// pointer did not move with it, so it is no longer known to be there.
 static void clampposition(FILEREC* record)
 {
-    if (record->position > record->size)
-        record->position = record->size;
-    if (record->position < 0)
-        record->position = 0;
+    if (record->position >= 0 && record->position <= record->size)
+        return;
+    record->position = record->position < 0 ? 0 : record->size;
+    storebyte(&record->placed, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -405,6 +413,7 @@ int32_t openfile(const char* path, uint32_t mode, uint32_t blocksize, int32_t* h
     if ((mode & FM_MAP) != 0)
         mapfile(record);
     record->position = 0;
+    storebyte(&record->placed, 1);
     *handle = ~index;
     MUTEX_unlock(drive);
     return 1;
@@ -496,10 +505,16 @@ uint32_t readfromfile(int32_t handle, void* buffer, uint32_t count)
         if (record->view != nullptr) {
             MEM_copy(into, static_cast<const char*>(record->view) + record->position, static_cast<int32_t>(block));
             got = block;
-            THREAD_sleep(0);
+            // Let other threads in between blocks; after the last one the
+            // caller goes on at once (a yield costs milliseconds on a busy
+            // machine, and a small entry is a single block).
+            if (count > block)
+                THREAD_sleep(0);
         } else {
             DWORD done = 0;
             if (!ReadFile(record->handle, into, block, &done, nullptr)) {
+                // Part of the block may have moved the pointer.
+                storebyte(&record->placed, 0);
                 if (GetLastError() == ERROR_IO_PENDING) {
                     THREAD_sleep(1);
                     continue;
@@ -513,8 +528,10 @@ uint32_t readfromfile(int32_t handle, void* buffer, uint32_t count)
         record->position += static_cast<int32_t>(got);
         total += got;
         into += got;
-        if (record->position > record->size)
+        if (record->position > record->size) {
             record->position = record->size;
+            storebyte(&record->placed, 0);
+        }
         if (got < block)
             break;
         count -= got;
@@ -559,10 +576,12 @@ uint32_t writetofile(int32_t handle, const void* buffer, uint32_t count)
         if (record->view != nullptr) {
             MEM_copy(static_cast<char*>(record->view) + record->position, from, static_cast<int32_t>(block));
             put = block;
-            THREAD_sleep(0);
+            if (count > block)
+                THREAD_sleep(0);
         } else {
             DWORD done = 0;
             if (!WriteFile(record->handle, from, block, &done, nullptr)) {
+                storebyte(&record->placed, 0);
                 if (GetLastError() == ERROR_IO_PENDING) {
                     THREAD_sleep(1);
                     continue;
@@ -598,12 +617,15 @@ int32_t seekfile(int32_t handle, int32_t position)
     int32_t result = 1;
     if (record->view != nullptr) {
         record->position = position;
-    } else {
+    } else if (loadbyte(&record->placed) == 0 || record->position != position) {
         DWORD at = SetFilePointer(record->handle, position, nullptr, FILE_BEGIN);
-        if (at == INVALID_SET_FILE_POINTER)
-            result = 0;  // the position stays where the platform's pointer is
-        else
+        if (at == INVALID_SET_FILE_POINTER) {
+            result = 0;
+            storebyte(&record->placed, 0);
+        } else {
             record->position = static_cast<int32_t>(at);
+            storebyte(&record->placed, 1);
+        }
     }
     unlockrecord(record);
     return result;
@@ -620,6 +642,7 @@ int32_t tellfile(int32_t handle)
     DWORD at = SetFilePointer(record->handle, 0, nullptr, FILE_CURRENT);
     if (at == INVALID_SET_FILE_POINTER) {
         reportfailure("[FILE] SetFilePointer failed (%d)\n");
+        storebyte(&record->placed, 0);
         record->position = 0;
         return 0;
     }
@@ -639,15 +662,18 @@ int32_t setendfile(int32_t handle, int32_t position)
         return 0;
     }
     BOOL ended = FALSE;
+    storebyte(&record->placed, 0);
     if (SetFilePointer(record->handle, position, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER) {
         ended = SetEndOfFile(record->handle);
         if (ended) {
             record->position = position;
             record->size = position;
+            storebyte(&record->placed, 1);
         } else {
             // Back to where the file was, keeping the failure's code.
             DWORD code = GetLastError();
-            SetFilePointer(record->handle, record->position, nullptr, FILE_BEGIN);
+            if (SetFilePointer(record->handle, record->position, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER)
+                storebyte(&record->placed, 1);
             SetLastError(code);
         }
     }

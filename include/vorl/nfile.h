@@ -41,7 +41,7 @@ typedef struct FILEREC {
     uint8_t inuse;      /* 1 while the slot holds an open file (2 while it is being closed), 0 when free */
     uint8_t device;     /* device number of the file's drive */
     uint8_t reading;    /* 1 while readfromfile runs; cancelread clears it */
-    uint8_t reserved;
+    uint8_t placed;     /* 1 while the platform's file pointer is known to stand at position */
     void* handle;       /* platform file handle; all ones for a memory file */
     uint32_t mode;      /* FM_* bits as opened; FM_MAP cleared when not mapped */
     uint32_t blocksize; /* most bytes moved by one platform call or copy */

@@ -212,35 +212,29 @@ BOOL WINAPI DuplicateHandle(HANDLE sourceprocess, HANDLE source, HANDLE targetpr
 }
 
 // ---------------------------------------------------------------------------
-// The wait lock and its condition. The condition measures time-outs on the
-// monotonic clock, so that a change of the wall clock neither cuts a wait
-// short nor stretches it.
+// The wait lock. Each blocked wait (and each suspended thread) sleeps on a
+// condition of its own, so that a signal wakes only the threads it releases
+// rather than every thread that waits for anything. The conditions measure
+// time-outs on the monotonic clock, so that a change of the wall clock
+// neither cuts a wait short nor stretches it.
 static pthread_mutex_t PW_waitmutex = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t PW_waitcond;
-static pthread_once_t PW_waitonce = PTHREAD_ONCE_INIT;
 
-static void PW_waitinit(void)
+void PW_waitlock(void) { pthread_mutex_lock(&PW_waitmutex); }
+
+void PW_waitunlock(void) { pthread_mutex_unlock(&PW_waitmutex); }
+
+void PW_initcondition(pthread_cond_t* condition)
 {
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&PW_waitcond, &attr);
+    pthread_cond_init(condition, &attr);
     pthread_condattr_destroy(&attr);
 }
 
-void PW_waitlock(void)
-{
-    pthread_once(&PW_waitonce, PW_waitinit);
-    pthread_mutex_lock(&PW_waitmutex);
-}
-
-void PW_waitunlock(void) { pthread_mutex_unlock(&PW_waitmutex); }
-
-void PW_waitbroadcast(void) { pthread_cond_broadcast(&PW_waitcond); }
-
-int PW_waitcondition(const struct timespec* deadline)
+int PW_waitcondition(pthread_cond_t* condition, const struct timespec* deadline)
 {
     if (deadline == nullptr)
-        return pthread_cond_wait(&PW_waitcond, &PW_waitmutex);
-    return pthread_cond_timedwait(&PW_waitcond, &PW_waitmutex, deadline);
+        return pthread_cond_wait(condition, &PW_waitmutex);
+    return pthread_cond_timedwait(condition, &PW_waitmutex, deadline);
 }

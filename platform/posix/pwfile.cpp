@@ -422,8 +422,13 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD done, 
     return TRUE;
 }
 
+static DWORD PW_seeks = 0;
+
+DWORD PW_seekcount(void) { return __atomic_load_n(&PW_seeks, __ATOMIC_RELAXED); }
+
 DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, PLONG high, DWORD method)
 {
+    __atomic_fetch_add(&PW_seeks, 1, __ATOMIC_RELAXED);
     PW_FILEOBJECT* file = PW_getfile(handle);
     if (file == nullptr)
         return INVALID_SET_FILE_POINTER;

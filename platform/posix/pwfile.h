@@ -178,6 +178,10 @@ typedef struct PW_VOLUMEOVERRIDE {
 } PW_VOLUMEOVERRIDE;
 void PW_setvolumeoverride(const PW_VOLUMEOVERRIDE* values);
 
+// Test hook: the number of SetFilePointer calls the process has made, so
+// that tests can see which operations reach the platform.
+DWORD PW_seekcount(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -6,7 +6,8 @@
 //
 // Waitable objects (events and threads) keep their state under one
 // process-wide wait lock, so that a wait for any of several objects sees a
-// consistent picture and never misses a wake-up.
+// consistent picture and never misses a wake-up; each blocked thread sleeps
+// on a condition of its own.
 #ifndef VORL_PWHANDLE_H
 #define VORL_PWHANDLE_H
 
@@ -39,15 +40,16 @@ PW_OBJECT* PW_gethandle(HANDLE handle, PW_KIND kind);
 void PW_addref(PW_OBJECT* object);
 void PW_release(PW_OBJECT* object);
 
-// The process-wide wait lock and its condition, for waitable objects.
+// The process-wide wait lock, for waitable objects.
 void PW_waitlock(void);
 void PW_waitunlock(void);
-// Wakes every thread that waits on any waitable object (wait lock held).
-void PW_waitbroadcast(void);
-// Waits (wait lock held) until woken or until the deadline on CLOCK_MONOTONIC
-// has passed (null: no deadline). Returns 0 when woken, ETIMEDOUT after the
-// deadline. A cancellation point: cancelled threads leave it holding the lock.
-int PW_waitcondition(const struct timespec* deadline);
+// Makes a condition for waits under the wait lock, timed on CLOCK_MONOTONIC.
+void PW_initcondition(pthread_cond_t* condition);
+// Waits on condition (wait lock held) until woken or until the deadline on
+// CLOCK_MONOTONIC has passed (null: no deadline). Returns 0 when woken (or
+// spuriously), ETIMEDOUT after the deadline. A cancellation point: cancelled
+// threads leave it holding the lock.
+int PW_waitcondition(pthread_cond_t* condition, const struct timespec* deadline);
 
 // The calling thread's thread object, with one reference taken for the
 // caller; made on demand for threads that CreateThread did not start (the

@@ -7,8 +7,10 @@
 // blocked on it. A signal hands itself directly to blocked waits (an
 // auto-reset event to the oldest one only, a manual-reset event or an ended
 // thread to all of them) and only stays set when nobody took it. All of this
-// happens under the process-wide wait lock, and waits sleep on its one
-// condition, so no wake-up can be lost between a check and a sleep.
+// happens under the process-wide wait lock, so no wake-up can be lost between
+// a check and a sleep. Each blocked wait sleeps on a condition of its own,
+// which only the signal that releases it wakes: idle threads blocked on other
+// objects are not woken by every signal in the process.
 #include "pwsync.h"
 
 #include <errno.h>
@@ -59,9 +61,11 @@ struct PW_WAITLINK {
     PW_WAITLINK* next;
 };
 
-// A blocked wait: released when a signal stores an index in fired.
+// A blocked wait: released when a signal stores an index in fired and wakes
+// its condition.
 struct PW_WAITER {
     long fired;  // -1 while nothing has released the wait
+    pthread_cond_t wake;
     DWORD count;
     PW_WAITLINK links[MAXIMUM_WAIT_OBJECTS];
 };
@@ -90,6 +94,7 @@ struct PW_THREAD_OBJECT {
     bool exitset;  // exitcode holds the code of a return, ExitThread or TerminateThread
     DWORD exitcode;
     DWORD suspendcount;
+    pthread_cond_t resumed;  // a suspended thread sleeps on it until resumed
     int priority;
     LPTHREAD_START_ROUTINE routine;
     LPVOID param;
@@ -132,21 +137,24 @@ static bool PW_release_waits(PW_WAITABLE* w, bool one)
         if (link->waiter->fired >= 0)
             continue;
         link->waiter->fired = static_cast<long>(link->index);
+        // Under the wait lock: once the lock is free the released wait may
+        // return and its condition go.
+        pthread_cond_signal(&link->waiter->wake);
         taken = true;
         if (one)
             break;
     }
-    if (taken)
-        PW_waitbroadcast();
     return taken;
 }
 
 static void PW_destroyobject(PW_OBJECT* object)
 {
-    if (object->kind == PW_THREAD)
+    if (object->kind == PW_THREAD) {
+        pthread_cond_destroy(&PW_threadobject(object)->resumed);
         delete PW_threadobject(object);
-    else
+    } else {
         delete reinterpret_cast<PW_EVENT_OBJECT*>(object);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -191,7 +199,6 @@ static void PW_threadend(void* value)
     }
     t->wait.signalled = true;
     PW_release_waits(&t->wait, false);
-    PW_waitbroadcast();
     PW_waitunlock();
     PW_release(&t->wait.object);
 }
@@ -206,6 +213,7 @@ static PW_THREAD_OBJECT* PW_newthreadobject(void)
     t->wait.object.destroy = PW_destroyobject;
     t->wait.manual = true;
     t->priority = THREAD_PRIORITY_NORMAL;
+    PW_initcondition(&t->resumed);
     return t;
 }
 
@@ -253,7 +261,7 @@ static void* PW_threadstart(void* param)
     t->threadknown = true;
     pthread_cleanup_push(PW_unlockwait, nullptr);
     while (t->suspendcount > 0)
-        PW_waitcondition(nullptr);
+        PW_waitcondition(&t->resumed, nullptr);
     pthread_cleanup_pop(0);
     LPTHREAD_START_ROUTINE routine = t->routine;
     LPVOID routineparam = t->param;
@@ -299,7 +307,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stacksize, L
     t->param = param;
     HANDLE handle = PW_newhandle(&t->wait.object);
     if (handle == nullptr) {
-        delete t;
+        PW_destroyobject(&t->wait.object);
         return nullptr;
     }
     PW_addref(&t->wait.object);  // the thread's own reference
@@ -335,7 +343,7 @@ DWORD WINAPI ResumeThread(HANDLE thread)
     PW_waitlock();
     DWORD previous = t->suspendcount;
     if (t->suspendcount > 0 && --t->suspendcount == 0)
-        PW_waitbroadcast();
+        pthread_cond_signal(&t->resumed);
     PW_waitunlock();
     PW_release(&t->wait.object);
     return previous;
@@ -556,6 +564,7 @@ static void PW_waitcancelled(void* param)
 {
     PW_WAITCONTEXT* context = static_cast<PW_WAITCONTEXT*>(param);
     PW_unlinkall(context->waiter, context->objects);
+    pthread_cond_destroy(&context->waiter->wake);
     PW_waitunlock();
     for (DWORD i = 0; i < context->waiter->count; i++)
         PW_release(context->objects[i]);
@@ -612,6 +621,7 @@ DWORD WINAPI WaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, BOOL w
     if (result < 0 && milliseconds != 0) {
         PW_WAITER waiter;
         waiter.fired = -1;
+        PW_initcondition(&waiter.wake);
         waiter.count = count;
         for (DWORD i = 0; i < count; i++) {
             waiter.links[i].waiter = &waiter;
@@ -621,12 +631,13 @@ DWORD WINAPI WaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, BOOL w
         PW_WAITCONTEXT context = {&waiter, objects};
         pthread_cleanup_push(PW_waitcancelled, &context);
         while (waiter.fired < 0) {
-            int rc = PW_waitcondition(milliseconds == INFINITE ? nullptr : &deadline);
+            int rc = PW_waitcondition(&waiter.wake, milliseconds == INFINITE ? nullptr : &deadline);
             if (rc == ETIMEDOUT)
                 break;
         }
         pthread_cleanup_pop(0);
         PW_unlinkall(&waiter, objects);
+        pthread_cond_destroy(&waiter.wake);
         result = waiter.fired;
     }
     PW_waitunlock();

@@ -2,6 +2,7 @@
 // clamping, mapped and memory files, cancelled reads, per-device
 // serialisation, failures and their reports, through the layer's operations
 // and the bytes left on disk.
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -613,3 +614,113 @@ TEST_F(FileLayer, OpensFailCleanlyWhenTheTableCannotBeMade)
         testing::ExitedWithCode(3), "");
 #endif
 }
+
+// The layer skips the platform's seek when the file is already where it is
+// asked to go; whatever a transfer or a set-length left behind, a seek and a
+// transfer must still reach the bytes asked for.
+TEST_F(FileLayer, SeeksAfterShortReadsFailedWritesAndSetLengthsLandWhereAsked)
+{
+    std::string contents = pattern(100);
+    std::string path = dir.write("f", contents);
+    const uint32_t SHARED = FM_READ | FM_SHAREREAD | FM_SHAREWRITE;
+    int32_t reader = openpath(path, SHARED);
+    int32_t writer = openpath(path, SHARED | FM_WRITE);
+    std::string buffer(100, '#');
+
+    // The file shrinks behind the reader's back: its read comes back short.
+    EXPECT_NE(setendfile(writer, 30), 0);
+    ASSERT_EQ(seekfile(reader, 0), 1);
+    EXPECT_EQ(readfromfile(reader, &buffer[0], 100), 30u);
+    EXPECT_EQ(buffer.substr(0, 30), contents.substr(0, 30));
+    // It grows again; the reader goes on from where its short read ended.
+    ASSERT_EQ(seekfile(writer, 30), 1);
+    ASSERT_EQ(writetofile(writer, "0123456789", 10), 10u);
+    ASSERT_EQ(seekfile(reader, 30), 1);
+    EXPECT_EQ(readfromfile(reader, &buffer[0], 10), 10u);
+    EXPECT_EQ(buffer.substr(0, 10), "0123456789");
+    ASSERT_EQ(seekfile(reader, 10), 1);
+    EXPECT_EQ(readfromfile(reader, &buffer[0], 5), 5u);
+    EXPECT_EQ(buffer.substr(0, 5), contents.substr(10, 5));
+
+    // A write refused by the platform moves nothing.
+    ASSERT_EQ(seekfile(reader, 12), 1);
+    EXPECT_EQ(writetofile(reader, "zz", 2), 0u);
+    EXPECT_NE(GetLastError(), 0u);
+    ASSERT_EQ(seekfile(reader, 12), 1);
+    EXPECT_EQ(readfromfile(reader, &buffer[0], 3), 3u);
+    EXPECT_EQ(buffer.substr(0, 3), contents.substr(12, 3));
+
+    // A set-length leaves the file at its new end, and a failed one where it was.
+    ASSERT_EQ(seekfile(writer, 35), 1);
+    EXPECT_NE(setendfile(writer, 20), 0);
+    ASSERT_EQ(seekfile(writer, 20), 1);
+    ASSERT_EQ(writetofile(writer, "xy", 2), 2u);
+    ASSERT_EQ(seekfile(writer, 7), 1);
+    EXPECT_EQ(setendfile(writer, -1), 0);
+    ASSERT_EQ(seekfile(writer, 7), 1);
+    ASSERT_EQ(writetofile(writer, "Q", 1), 1u);
+    closefile(reader);
+    closefile(writer);
+    std::string expected = contents.substr(0, 20) + "xy";
+    expected[7] = 'Q';
+    EXPECT_EQ(ScopedTempDir::read(path), expected);
+}
+
+#ifndef _WIN32
+// Only a seek that changes the position reaches the platform: a chained read
+// costs one call per piece, not two.
+TEST_F(FileLayer, OnlySeeksThatMoveTheFileReachThePlatform)
+{
+    std::string contents = pattern(3 * 8192);
+    int32_t handle = openpath(dir.write("f", contents), READMODE);
+    std::string buffer(8192, '#');
+    DWORD before = PW_seekcount();
+    for (int32_t at = 0; at < 3 * 8192; at += 8192) {
+        ASSERT_EQ(seekfile(handle, at), 1);
+        ASSERT_EQ(readfromfile(handle, &buffer[0], 8192), 8192u);
+        EXPECT_EQ(buffer, contents.substr(at, 8192));
+    }
+    EXPECT_EQ(PW_seekcount() - before, 0u);
+    ASSERT_EQ(seekfile(handle, 100), 1);
+    ASSERT_EQ(seekfile(handle, 100), 1);
+    EXPECT_EQ(PW_seekcount() - before, 1u);
+    EXPECT_EQ(readfromfile(handle, &buffer[0], 4), 4u);
+    EXPECT_EQ(buffer.substr(0, 4), contents.substr(100, 4));
+}
+
+// A write that the platform takes in part before it fails leaves the file's
+// pointer past the recorded position; the next seek must put it back.
+TEST_F(FileLayer, AWriteThatFailsPartWayLeavesTheNextSeekExact)
+{
+    std::string path = dir.write("f", "");
+    EXPECT_EXIT(
+        {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit limit;
+            getrlimit(RLIMIT_FSIZE, &limit);
+            rlim_t old = limit.rlim_cur;
+            limit.rlim_cur = 20000;
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                _exit(10);
+            int32_t handle = 0;
+            if (openfile(path.c_str(), FM_READ | FM_WRITE, 0, &handle) == 0)
+                _exit(11);
+            std::string bytes = pattern(32768);
+            // The first 16 KiB block goes whole, the second fails after 3616 bytes.
+            if (writetofile(handle, bytes.data(), 32768) != 0 || GetLastError() != ERROR_FILE_TOO_LARGE)
+                _exit(12);
+            limit.rlim_cur = old;
+            setrlimit(RLIMIT_FSIZE, &limit);
+            if (seekfile(handle, 16384) != 1 || writetofile(handle, "abc", 3) != 3)
+                _exit(13);
+            closefile(handle);
+            std::string file = ScopedTempDir::read(path);
+            if (file.size() != 20000 || file.compare(0, 16384, bytes, 0, 16384) != 0)
+                _exit(14);
+            if (file.compare(16384, 3, "abc") != 0 || file.compare(16387, 3613, bytes, 16387, 3613) != 0)
+                _exit(15);
+            _exit(3);
+        },
+        testing::ExitedWithCode(3), "");
+}
+#endif
