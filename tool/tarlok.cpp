@@ -9,6 +9,10 @@
 // error). An alert of the library ends the process with status 0.
 #include <cstdio>
 #include <cstring>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include "savepatch.h"
 #include "vorl/file.h"
@@ -56,6 +60,11 @@ static const char* TARLOK_reason(uint32_t error)
 
 int main(int argc, char** argv)
 {
+#ifdef _WIN32
+    // Standard output carries the same bytes on every system: no carriage
+    // return is slipped in before a line feed.
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
     if (argc <= 1)
         return printf(TARLOK_USAGE);
 

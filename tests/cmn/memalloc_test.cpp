@@ -17,9 +17,7 @@
 #include "vorl/alert.h"
 #include "vorl/mem.h"
 #include "vorl/memory.h"
-#ifndef _WIN32
 #include "platform/vplatform.h"
-#endif
 
 using namespace memtest;
 
@@ -661,30 +659,16 @@ TEST_F(MemCheck, ReportListsTheBlocksInUse)
 
 // ---- Alerts that end the process (default alert routine: exit code 0).
 
-#ifndef _WIN32
 int answercancel(const char*, const char*, UINT) { return IDCANCEL; }
-#endif
 
 void defaultalerts()
 {
     ALERT_reset();
-#ifndef _WIN32
     PW_setboxhook(answercancel);
-#endif
 }
 
-// On Windows the abort box is a real modal message box, which no test can
-// answer; these run where the platform layer lets a test answer it.
-class MemDeath : public MemHeap {
-protected:
-    void SetUp() override
-    {
-#ifdef _WIN32
-        GTEST_SKIP() << "the abort box cannot be answered by a test here";
-#endif
-        MemHeap::SetUp();
-    }
-};
+// The abort box is answered Cancel through the platform's test hook.
+class MemDeath : public MemHeap {};
 
 TEST_F(MemDeath, AlertsEndTheProcess)
 {
@@ -712,9 +696,6 @@ TEST_F(MemDeath, DoubleReleaseEndsTheProcess)
 
 TEST(MemDeathLife, AllocationBeforeInitEndsTheProcess)
 {
-#ifdef _WIN32
-    GTEST_SKIP() << "the abort box cannot be answered by a test here";
-#endif
     EXPECT_EXIT((defaultalerts(), MEM_alloc(nullptr, 5, MB_RAM)), ::testing::ExitedWithCode(0),
                 "MEM_alloc - MEMORY MANAGER NOT INITIALIZED\nrequested: 5");
 }

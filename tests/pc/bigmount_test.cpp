@@ -95,7 +95,8 @@ TEST_F(Mount, EntriesOpenReadAndSizeLikeFilesUntilTheUnmount)
     int32_t handle = 0;
     ASSERT_EQ(FILESYS_open((path + "|beta.bin").c_str(), FOPEN_READ, P, &handle), 1);
     EXPECT_EQ(FILESYS_length(handle, P), 4);
-    EXPECT_EQ(FILESYS_handledevice(handle), 0);
+    // An entry is served by its archive's drive.
+    EXPECT_EQ(FILESYS_handledevice(handle), FILESYS_pathdevice(path.c_str()));
     char buffer[8] = {};
     EXPECT_EQ(FILESYS_read(handle, 1, buffer, 8, P), 3);
     EXPECT_EQ(std::string(buffer, 3), "ETA");

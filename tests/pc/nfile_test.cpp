@@ -236,7 +236,7 @@ TEST(FileOpsThreadStatus, CancellingAWaitingReadCallsBackAtOnceAndKeepsItsLength
     char buffer[64];
     memset(buffer, '-', sizeof buffer);
     {
-        DeviceHold hold(0);
+        DeviceHold hold(FILESYS_pathdevice(path.c_str()));
         uint32_t op = FILESYS_readop(handle, 0, buffer, 40, 30, 77);
         FILESYS_callbackop(op, recordcall);
         EXPECT_TRUE(calls.empty());
@@ -282,11 +282,11 @@ TEST(FileOpsThreadStatus, CloseSetLengthAndDeleteCannotBeCancelled)
     ASSERT_EQ(FILESYS_open(path.c_str(), 0, 100, &handle), 1);
     uint32_t setlength, close, remove, null;
     {
-        DeviceHold hold(0);
+        DeviceHold hold(FILESYS_pathdevice(path.c_str()));
         setlength = FILESYS_setlengthop(handle, 10, 20, 0);
         close = FILESYS_closeop(handle, 30, 0);
         remove = FILESYS_deleteop(doomed.c_str(), 40, 0);
-        null = FILESYS_nullop(0, 40, 0);
+        null = FILESYS_nullop(FILESYS_pathdevice(path.c_str()), 40, 0);
         for (uint32_t op : {setlength, close, remove, null})
             FILESYS_cancelop(op);
         EXPECT_EQ(FILESYS_statusop(setlength), 0);
@@ -521,7 +521,7 @@ TEST(FileOpsThreadTransfer, WritesSetLengthsAndDeletesThroughTheDevice)
     ASSERT_EQ(FILESYS_init(0, 0, 0), 1);
     int32_t handle = 0;
     ASSERT_EQ(FILESYS_open(path.c_str(), FOPEN_CREATE | FOPEN_TRUNCATE, 100, &handle), 1);
-    EXPECT_EQ(FILESYS_handledevice(handle), 0);
+    EXPECT_EQ(FILESYS_handledevice(handle), FILESYS_pathdevice(path.c_str()));
     EXPECT_EQ(FILESYS_write(handle, 0, content.data(), 20000, 99), 20000);
     EXPECT_EQ(FILESYS_length(handle, 99), 20000);
     EXPECT_EQ(FILESYS_setlength(handle, 12345, 99), 1);
@@ -568,7 +568,14 @@ TEST(FileOpsThreadTransfer, PathsReachTheirDevices)
     // A vertical bar names an archive entry, served by device 0.
     EXPECT_EQ(FILESYS_pathdevice("C:\\games\\save.sav"), 3);
     EXPECT_EQ(FILESYS_pathdevice("C:\\archive.big|entry.txt"), 0);
+#ifdef _WIN32
+    // Windows puts a path without a drive letter on the current drive.
+    char current[MAX_PATH];
+    ASSERT_GT(GetCurrentDirectoryA(MAX_PATH, current), 1u);
+    EXPECT_EQ(FILESYS_pathdevice("/tmp/anything"), (current[0] & ~0x20) - 64);
+#else
     EXPECT_EQ(FILESYS_pathdevice("/tmp/anything"), 0);
+#endif
 
     // A name on drive C queues on device 3, even where it cannot be opened.
     ASSERT_EQ(FILESYS_init(0, 0, 0), 1);

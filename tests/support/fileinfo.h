@@ -5,6 +5,7 @@
 #define VORL_TESTS_FILEINFO_H
 
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -64,6 +65,39 @@ inline bool makehardlink(const std::string& existing, const std::string& link)
     return ::link(existing.c_str(), link.c_str()) == 0;
 #endif
 }
+
+// Sets the file's length (making it when missing), sparse where the system
+// allows it.
+inline bool setfilesize(const std::string& path, long long size)
+{
+#ifdef _WIN32
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    LARGE_INTEGER at;
+    at.QuadPart = size;
+    BOOL done = SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    return done != 0;
+#else
+    FILE* out = fopen(path.c_str(), "ab");
+    if (out == nullptr)
+        return false;
+    fclose(out);
+    return truncate(path.c_str(), static_cast<off_t>(size)) == 0;
+#endif
+}
+
+#ifdef _WIN32
+// Wine names itself through an export of ntdll that Windows does not have;
+// tests use it only to accept wine's own deviations from Windows.
+inline bool runningunderwine()
+{
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+#endif
 
 // Every name in the directory, "." and ".." included.
 inline std::set<std::string> directoryentries(const std::string& directory)

@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <cstring>
-#include <thread>
 
 PROCESSRESULT runprocess(const std::vector<std::string>& argv, const std::vector<std::string>& environment)
 {
@@ -68,12 +67,22 @@ static std::string environmentblock(const std::vector<std::string>& additions)
     return block;
 }
 
-static void drain(HANDLE pipe, std::string* into)
+// Takes what the pipe holds now without waiting for more; false once the
+// pipe is broken.
+static bool takeavailable(HANDLE pipe, std::string& into)
 {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr))
+        return false;
     char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0)
-        into->append(buffer, got);
+    while (available > 0) {
+        DWORD got = 0;
+        if (!ReadFile(pipe, buffer, available < sizeof buffer ? available : sizeof buffer, &got, nullptr) || got == 0)
+            return false;
+        into.append(buffer, got);
+        available -= got;
+    }
+    return true;
 }
 
 // A file-size limit and dropping the power over permission bits have no
@@ -123,10 +132,18 @@ PROCESSRESULT runprocess(const std::vector<std::string>& argv, const PROCESSOPTI
     if (input != INVALID_HANDLE_VALUE)
         CloseHandle(input);
     if (started) {
-        std::thread errors(drain, errread, &result.err);
-        drain(outread, &result.out);
-        errors.join();
-        WaitForSingleObject(process.hProcess, INFINITE);
+        // The output is collected until the child has ended, not until the
+        // pipes close: a process that the child starts in turn (wine starts
+        // its desktop process when a message box is asked for) may inherit
+        // the write ends and keep them open long after.
+        bool out = true, err = true;
+        for (;;) {
+            DWORD waited = WaitForSingleObject(process.hProcess, 5);
+            out = out && takeavailable(outread, result.out);
+            err = err && takeavailable(errread, result.err);
+            if (waited != WAIT_TIMEOUT)
+                break;
+        }
         DWORD code = 0;
         GetExitCodeProcess(process.hProcess, &code);
         result.status = static_cast<int>(code);
