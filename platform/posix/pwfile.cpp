@@ -344,22 +344,32 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
 // One read() or write() moves at most 1 GiB, well inside ssize_t.
 static size_t PW_chunk(DWORD left) { return left < 0x40000000u ? left : 0x40000000u; }
 
-BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped)
+// The checks ReadFile and WriteFile share: clears *done, refuses overlapped
+// transfers and null buffers, and returns the file with a reference taken
+// when it is open with the access asked for (null with the last error set).
+static PW_FILEOBJECT* PW_transferfile(HANDLE handle, const void* buffer, DWORD count, LPDWORD done,
+                                      LPOVERLAPPED overlapped, DWORD access)
 {
     if (done != nullptr)
         *done = 0;
     if (overlapped != nullptr || (buffer == nullptr && count != 0)) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return nullptr;
     }
     PW_FILEOBJECT* file = PW_getfile(handle);
-    if (file == nullptr)
-        return FALSE;
-    if ((file->access & GENERIC_READ) == 0) {
+    if (file != nullptr && (file->access & access) == 0) {
         PW_release(file);
         SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
+        return nullptr;
     }
+    return file;
+}
+
+BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped)
+{
+    PW_FILEOBJECT* file = PW_transferfile(handle, buffer, count, done, overlapped, GENERIC_READ);
+    if (file == nullptr)
+        return FALSE;
     char* into = static_cast<char*>(buffer);
     DWORD got = 0;
     int err = 0;
@@ -385,20 +395,9 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD done, LP
 
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped)
 {
-    if (done != nullptr)
-        *done = 0;
-    if (overlapped != nullptr || (buffer == nullptr && count != 0)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    PW_FILEOBJECT* file = PW_getfile(handle);
+    PW_FILEOBJECT* file = PW_transferfile(handle, buffer, count, done, overlapped, GENERIC_WRITE);
     if (file == nullptr)
         return FALSE;
-    if ((file->access & GENERIC_WRITE) == 0) {
-        PW_release(file);
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
     const char* from = static_cast<const char*>(buffer);
     DWORD put = 0;
     int err = 0;
