@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,11 +24,28 @@ void countrun(void) { ran++; }
 void addparam(uint32_t param) { ran += static_cast<int>(param); }
 void waitforrelease(void) { SIGNAL_wait(release); }
 
+// Device routines run on the printing thread, so the recorder guards its lines itself.
+std::mutex systemlock;
 std::vector<std::string> systemlines;
 int32_t recordsystem(int32_t channel, const char* text)
 {
+    std::lock_guard<std::mutex> hold(systemlock);
     systemlines.push_back(text);
     return 1;
+}
+
+// The exit line is printed after the registry lets the thread go, so a waiter may see the
+// thread done before its line arrives: poll for the lines, up to a second.
+std::vector<std::string> awaitsystemlines(size_t count)
+{
+    for (int turn = 0;; turn++) {
+        {
+            std::lock_guard<std::mutex> hold(systemlock);
+            if (systemlines.size() >= count || turn == 1000)
+                return systemlines;
+        }
+        THREAD_sleep(1);
+    }
 }
 
 TEST(ThreadRegistry, DefaultCapacityFillsWholePages)
@@ -81,12 +99,12 @@ TEST(ThreadRegistry, ThreadsRegisterWithGrowingKeysAndLeaveWhenDone)
 
     SIGNAL_set(release);
     EXPECT_EQ(THREAD_wait(&first, 0), 1);
-    THREAD_sleep(20);
-    ASSERT_GE(systemlines.size(), 3u);
+    std::vector<std::string> lines = awaitsystemlines(3);
+    ASSERT_GE(lines.size(), 3u);
     char expected[128];
     snprintf(expected, sizeof expected, "THREAD %u exiting: index %d, handle %d, key %d\n",
              static_cast<unsigned>(second.id), 1, static_cast<int>(reinterpret_cast<uintptr_t>(second.handle)), 2);
-    EXPECT_THAT(systemlines, testing::Contains(std::string(expected)));
+    EXPECT_THAT(lines, testing::Contains(std::string(expected)));
     SIGNAL_setclose(release);
 }
 
