@@ -494,7 +494,8 @@ TEST_F(FileLayer, CancelreadStopsALongReadAfterItsCurrentBlock)
     canceller.join();
 
     ASSERT_EQ(cancelled.load(), 1);
-    EXPECT_GT(got, 0u);
+    // The flag is tested before each block, so a cancel that lands before
+    // the first one leaves nothing read.
     EXPECT_LT(got, size);
     EXPECT_EQ(got % block, 0u);
     EXPECT_EQ(tellfile(handle), static_cast<int32_t>(got));
