@@ -31,6 +31,16 @@ TEST(TarlokScan, PatchesTheFourBytesAfterTheFirstKeyOnly)
     std::string expected = twice;
     expected.replace(4 + TARLOK_KEYLENGTH, 4, std::string(4, '\0'));
     EXPECT_EQ(buffer, bytes(expected));
+
+    // Near misses that start like the key, overlapping it, come first.
+    std::string partial = KEY.substr(0, 20);
+    std::string misses = "PP" + partial + "P" + partial + "PPart" + KEY + "\x01\x02\x03\x04";
+    buffer = bytes(misses);
+    int32_t at = static_cast<int32_t>(misses.size()) - TARLOK_KEYLENGTH - 4;
+    EXPECT_EQ(patch(buffer), at);
+    expected = misses;
+    expected.replace(static_cast<size_t>(at) + TARLOK_KEYLENGTH, 4, std::string(4, '\0'));
+    EXPECT_EQ(buffer, bytes(expected));
 }
 
 TEST(TarlokScan, TheNulIsPartOfTheKeyAndCaseMatters)
