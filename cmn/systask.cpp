@@ -121,17 +121,6 @@ int32_t SYNCTASK_run(int32_t arg)
     return result;
 }
 
-// Lets ticks pass as they would at 100 ticks per second.
-static void sleepfallback(int32_t ticks)
-{
-    int64_t milliseconds = static_cast<int64_t>(ticks) * 1000 / TIMER_DEFAULTFREQUENCY;
-    while (milliseconds > 0) {
-        uint32_t step = milliseconds > 1000000 ? 1000000u : static_cast<uint32_t>(milliseconds);
-        THREAD_sleep(step);
-        milliseconds -= step;
-    }
-}
-
 int32_t SYNCTASK_wait(int32_t ticks)
 {
     int32_t end = clockadd(TIMER_ticks(), ticks);
@@ -141,7 +130,7 @@ int32_t SYNCTASK_wait(int32_t ticks)
         if (left <= 0)
             break;
         if (__atomic_load_n(&TIMERfrequency, __ATOMIC_RELAXED) == 0) {
-            sleepfallback(left);
+            THREAD_sleepticks(left);  // at 100 ticks per second while stopped
             break;
         }
         result = SYNCTASK_run(0);

@@ -157,17 +157,6 @@ static void endtimerthread(void)
             THREAD_sleep(1);
 }
 
-// Lets ticks pass as they would at 100 ticks per second.
-static void sleepfallback(int32_t ticks)
-{
-    int64_t milliseconds = static_cast<int64_t>(ticks) * 1000 / TIMER_DEFAULTFREQUENCY;
-    while (milliseconds > 0) {
-        uint32_t step = milliseconds > 1000000 ? 1000000u : static_cast<uint32_t>(milliseconds);
-        THREAD_sleep(step);
-        milliseconds -= step;
-    }
-}
-
 void TIMER_init(int32_t frequency)
 {
     TIMER_stop();
@@ -295,7 +284,7 @@ int32_t TIMER_waitdeadline(void)
 {
     while (!TIMER_deadlinepassed()) {
         if (!running.load()) {
-            sleepfallback(clockdiff(deadline.load(), tickcount.load()));
+            THREAD_sleepticks(clockdiff(deadline.load(), tickcount.load()));  // at 100 per second while stopped
             return 0;
         }
         SYNCTASK_run(0);
@@ -308,7 +297,7 @@ int32_t TIMER_waitticks(int32_t ticks)
     int32_t end = clockadd(tickcount.load(), ticks);
     while (clockdiff(tickcount.load(), end) < 0) {
         if (!running.load()) {
-            sleepfallback(clockdiff(end, tickcount.load()));
+            THREAD_sleepticks(clockdiff(end, tickcount.load()));
             return 0;
         }
         SYNCTASK_run(0);
