@@ -177,10 +177,22 @@ TEST(ThreadRemove, TheMainThreadCannotBeRemovedAndExitDropsTheEntry)
         EXPECT_EQ(recorder.alerts()[0].line, 648);
         EXPECT_EQ(out, "pc/threads(227) : Assertion Failed: thread\n");
     }
+    PRINT_setdevice(3, "recorder", recordsystem);
+    PRINT_enabledevice(3, 1);
+    PRINT_enablechannel(PRINT_SYSTEM, 1);
+    {
+        std::lock_guard<std::mutex> hold(systemlock);
+        systemlines.clear();
+    }
     THREAD exiting = {};
     THREAD_create([] { THREAD_exit(); }, 0, 0, -1, &exiting);
     EXPECT_EQ(THREAD_wait(&exiting, 0), 1);
     EXPECT_EQ(THREAD_finditem(&exiting), nullptr);
+    // The line comes after the entry is gone; once it is here the thread has nothing
+    // left to do but end, so the process does not exit under a thread still printing.
+    char expected[64];
+    snprintf(expected, sizeof expected, "THREAD_exit - terminating thread %u\n", static_cast<unsigned>(exiting.id));
+    EXPECT_EQ(awaitsystemlines(1), std::vector<std::string>{expected});
 }
 
 TEST(ThreadWait, TimesOutWhileTheThreadRuns)
