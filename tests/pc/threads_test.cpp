@@ -34,6 +34,16 @@ int32_t recordsystem(int32_t channel, const char* text)
     return 1;
 }
 
+// Sends the system channel to the recorder, starting from no lines.
+void recordsystemchannel()
+{
+    PRINT_setdevice(3, "recorder", recordsystem);
+    PRINT_enabledevice(3, 1);
+    PRINT_enablechannel(PRINT_SYSTEM, 1);
+    std::lock_guard<std::mutex> hold(systemlock);
+    systemlines.clear();
+}
+
 // The exit line is printed after the registry lets the thread go, so a waiter may see the
 // thread done before its line arrives: poll for the lines, up to a second.
 std::vector<std::string> awaitsystemlines(size_t count)
@@ -64,9 +74,7 @@ TEST(ThreadRegistry, DefaultCapacityFillsWholePages)
 
 TEST(ThreadRegistry, ThreadsRegisterWithGrowingKeysAndLeaveWhenDone)
 {
-    PRINT_setdevice(3, "recorder", recordsystem);
-    PRINT_enabledevice(3, 1);
-    PRINT_enablechannel(PRINT_SYSTEM, 1);
+    recordsystemchannel();
     release = SIGNAL_create();
 
     THREAD first = {}, second = {};
@@ -177,13 +185,7 @@ TEST(ThreadRemove, TheMainThreadCannotBeRemovedAndExitDropsTheEntry)
         EXPECT_EQ(recorder.alerts()[0].line, 648);
         EXPECT_EQ(out, "pc/threads(227) : Assertion Failed: thread\n");
     }
-    PRINT_setdevice(3, "recorder", recordsystem);
-    PRINT_enabledevice(3, 1);
-    PRINT_enablechannel(PRINT_SYSTEM, 1);
-    {
-        std::lock_guard<std::mutex> hold(systemlock);
-        systemlines.clear();
-    }
+    recordsystemchannel();
     THREAD exiting = {};
     THREAD_create([] { THREAD_exit(); }, 0, 0, -1, &exiting);
     EXPECT_EQ(THREAD_wait(&exiting, 0), 1);
