@@ -47,6 +47,9 @@ extern THREADITEM* THREADitemlist;
 /* Set by a graphics layer while it holds its display surface; never set here. */
 extern int32_t THREADsurfacelocked;
 
+/* The first call (direct, or through mutex creation and the other THREAD_
+ * calls) must come from the main thread before any other thread uses the
+ * library: it takes no lock, and its caller becomes the main thread. */
 void THREAD_init(int32_t capacity);
 void THREAD_shutdown(void);
 void THREAD_restore(void);

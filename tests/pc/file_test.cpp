@@ -566,6 +566,9 @@ TEST_F(FileLayer, DifferentDevicesProceedWhileOneIsLocked)
 
 TEST_F(FileLayer, FirstOpensFromManyThreadsShareOneDriveMutex)
 {
+    // The library is started on the main thread, as a program does before its
+    // threads call it; the table and the drive's mutex are still made by them.
+    THREAD_init(0);
     std::string path = dir.write("f", pattern(1000));
     std::vector<std::thread> threads;
     std::vector<int32_t> handles(16, 0);
