@@ -34,6 +34,7 @@ static std::atomic<uint32_t> holdcount{0};
 static std::atomic<uint32_t> pendingticks{0};
 static std::atomic<void*> timerevent{nullptr};
 static THREAD timerthread;
+static std::atomic<void*> timerheld{nullptr};  // for THREAD_join
 static std::atomic<int32_t> threadsalive{0};
 static std::atomic<uint32_t> generation{0};
 static std::atomic<int32_t> tickcount{0};
@@ -140,9 +141,9 @@ static void killpending(void)
     }
 }
 
-// Wakes the timer thread until it has ended and left the thread registry. A
-// per-tick routine that stops the timer runs on that thread: it then ends
-// once the routine has returned.
+// Wakes the timer thread until it has ended for good. A per-tick routine
+// that stops the timer runs on that thread: it then ends once the routine
+// has returned, and the next start or stop from elsewhere joins it.
 static void endtimerthread(void)
 {
     if (threadsalive.load() > 0 && THREAD_iscurrent(&timerthread))
@@ -155,6 +156,8 @@ static void endtimerthread(void)
     if (THREADitemlist && timerthread.handle)
         while (!THREAD_isdone(&timerthread))
             THREAD_sleep(1);
+    // After leaving the registry it still prints its exit message.
+    THREAD_join(timerheld.exchange(nullptr));
 }
 
 void TIMER_init(int32_t frequency)
@@ -186,7 +189,12 @@ void TIMER_init(int32_t frequency)
 
     uint32_t mygeneration = generation.fetch_add(1) + 1;
     threadsalive.fetch_add(1);
-    if (!THREAD_createparam(timerthreadmain, mygeneration, 0, THREAD_HIGHEST, -1, &timerthread)) {
+    // Left by a stop from the timer's own thread, which cannot wait for itself.
+    THREAD_join(timerheld.exchange(nullptr));
+    void* held = nullptr;
+    void* created = THREAD_createheld(timerthreadmain, mygeneration, 0, THREAD_HIGHEST, &timerthread, &held);
+    timerheld.store(held);
+    if (!created) {
         threadsalive.fetch_sub(1);
         alert(299, "TIMER_init - FAILED TO CREATE TIMER THREAD.\n");
         setfrequency(0);

@@ -23,11 +23,12 @@ static std::atomic<MUTEX*> secondarymutex{nullptr};
 static std::atomic<int32_t> stopflag{0};
 static std::atomic<void*> secondaryevent{nullptr};
 static THREAD secondarythread;
+static std::atomic<void*> secondaryheld{nullptr};  // for THREAD_join
 static std::atomic<int32_t> threadsalive{0};
 // Set on the secondary thread by a shutdown that one of its routines made.
 static thread_local bool stopfrominside = false;
 
-static void secondarymain(void)
+static void secondarymain(uint32_t)
 {
     MUTEX* mutex = secondarymutex.load();
     void* event = EVENT_create();
@@ -63,10 +64,14 @@ void wininittimer(void)
         return;
     stopflag.store(0);
     secondarymutex.store(mutex);
+    // A thread that shut itself down may still be on its way out.
+    THREAD_join(secondaryheld.exchange(nullptr));
     // Held until the thread is registered, so no pass starts before.
     MUTEX_lock(mutex);
     threadsalive.fetch_add(1);
-    if (THREAD_create(secondarymain, 0, THREAD_ABOVENORMAL, -1, &secondarythread)) {
+    void* held = nullptr;
+    if (THREAD_createheld(secondarymain, 0, 0, THREAD_ABOVENORMAL, &secondarythread, &held)) {
+        secondaryheld.store(held);
         MUTEX_unlock(mutex);
         return;
     }
@@ -146,6 +151,8 @@ void LOWTIMER_shutdown(void)
     }
     if (THREADitemlist && secondarythread.handle)
         THREAD_wait(&secondarythread, 0);
+    // After leaving the registry it still prints its exit message.
+    THREAD_join(secondaryheld.exchange(nullptr));
     if (mutex) {
         MUTEX_free(mutex);
         secondarymutex.store(nullptr);

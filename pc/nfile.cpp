@@ -203,9 +203,12 @@ void FILESYS_shutdown(void)
         EVENT_set(device->wake);
         while (isrunning(device))
             THREAD_sleep(0);
-        // Then until the thread has left the registry too; this waits on the
-        // thread's handle rather than polling.
+        // Then until the thread has ended for good: after leaving the
+        // registry it still prints its exit message, and the process may end
+        // or the library be started again right after this returns.
         THREAD_wait(&device->thread, 0);
+        THREAD_join(device->held);
+        device->held = nullptr;
         EVENT_close(device->wake);
         SIGNAL_setclose(device->done);
         QUEUE_free(&device->completed);
@@ -278,8 +281,8 @@ void FILE_startdevice(int32_t number)
         storeshared(&device->limit, static_cast<int32_t>(FILE_NOLIMIT));
         void* handle = nullptr;
         if (device->wake && device->done && device->mutex)
-            handle = THREAD_createparam(FILE_devicethread, static_cast<uint32_t>(number), 0, THREAD_ABOVENORMAL,
-                                        -1, &device->thread);
+            handle = THREAD_createheld(FILE_devicethread, static_cast<uint32_t>(number), 0, THREAD_ABOVENORMAL,
+                                       &device->thread, &device->held);
         if (handle) {
             // The thread sets done once it runs.
             SIGNAL_wait(device->done);

@@ -159,8 +159,10 @@ static DWORD WINAPI threadstart(LPVOID parameter)
     return 0;
 }
 
+// held, when not null, receives a second handle to the new thread, taken
+// before it runs so that it can never name a thread that already ended.
 static void* createthread(THREADROUTINE routine, THREADPARAMROUTINE paramroutine, uint32_t param,
-                          uint32_t stacksize, int32_t priority, THREAD* thread, int32_t line)
+                          uint32_t stacksize, int32_t priority, THREAD* thread, int32_t line, HANDLE* held)
 {
     if (!initialised)
         THREAD_init(0);
@@ -184,6 +186,9 @@ static void* createthread(THREADROUTINE routine, THREADPARAMROUTINE paramroutine
         MUTEX_unlock(createmutex);
         return nullptr;
     }
+    if (held && !DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), held, 0, FALSE,
+                                 DUPLICATE_SAME_ACCESS))
+        *held = nullptr;
     block.handle.store(handle);
     thread->stacksize = stacksize;
     thread->priority = priority;
@@ -206,12 +211,29 @@ static void* createthread(THREADROUTINE routine, THREADPARAMROUTINE paramroutine
 void* THREAD_createparam(THREADPARAMROUTINE routine, uint32_t param, uint32_t stacksize, int32_t priority,
                          int32_t reserved, THREAD* thread)
 {
-    return createthread(nullptr, routine, param, stacksize, priority, thread, 574);
+    return createthread(nullptr, routine, param, stacksize, priority, thread, 574, nullptr);
+}
+
+void* THREAD_createheld(THREADPARAMROUTINE routine, uint32_t param, uint32_t stacksize, int32_t priority,
+                        THREAD* thread, void** held)
+{
+    *held = nullptr;
+    return createthread(nullptr, routine, param, stacksize, priority, thread, 574, reinterpret_cast<HANDLE*>(held));
+}
+
+void THREAD_join(void* held)
+{
+    if (!held)
+        return;
+    // A thread cannot wait for its own end: it only lets go of the handle.
+    if (GetThreadId(held) != GetCurrentThreadId())
+        WaitForSingleObject(held, INFINITE);
+    CloseHandle(held);
 }
 
 void* THREAD_create(THREADROUTINE routine, uint32_t stacksize, int32_t priority, int32_t reserved, THREAD* thread)
 {
-    return createthread(routine, nullptr, 0, stacksize, priority, thread, 475);
+    return createthread(routine, nullptr, 0, stacksize, priority, thread, 475, nullptr);
 }
 
 void THREAD_remove(THREAD* thread)

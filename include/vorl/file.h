@@ -107,6 +107,7 @@ typedef struct FILEDEVICE {
     int32_t limit;    /* only records with priority <= limit are carried out */
     uint32_t calling; /* number whose completion callback the thread is running */
     void* waiters;    /* threads blocked in FILESYS_waitop or a blocking transfer */
+    void* held;       /* the file system's own handle to the thread, for THREAD_join */
 } FILEDEVICE;
 
 /* A mounted archive (one page-memory block each). */

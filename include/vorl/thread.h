@@ -59,6 +59,16 @@ int32_t THREAD_capacity(void);
 void* THREAD_createparam(THREADPARAMROUTINE routine, uint32_t param, uint32_t stacksize, int32_t priority,
                          int32_t reserved, THREAD* thread);
 void* THREAD_create(THREADROUTINE routine, uint32_t stacksize, int32_t priority, int32_t reserved, THREAD* thread);
+/* A thread leaves the registry before it prints its exit message and ends,
+ * so THREAD_wait may return while it still runs library code. An owner that
+ * then frees what the thread used, or lets the process end, creates it with
+ * THREAD_createheld: *held receives a handle of the owner's own (null if none
+ * could be made), and THREAD_join waits until the thread has ended for good
+ * and closes it. Called on that thread itself, THREAD_join only closes the
+ * handle: a thread cannot wait for its own end. */
+void* THREAD_createheld(THREADPARAMROUTINE routine, uint32_t param, uint32_t stacksize, int32_t priority,
+                        THREAD* thread, void** held);
+void THREAD_join(void* held);
 void THREAD_remove(THREAD* thread);
 void THREAD_exit(void);
 

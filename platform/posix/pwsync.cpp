@@ -425,6 +425,18 @@ BOOL WINAPI TerminateThread(HANDLE thread, DWORD exitcode)
     return TRUE;
 }
 
+DWORD WINAPI GetThreadId(HANDLE thread)
+{
+    PW_THREAD_OBJECT* t = PW_getthread(thread);
+    if (t == nullptr)
+        return 0;
+    PW_waitlock();
+    DWORD id = t->id;
+    PW_waitunlock();
+    PW_release(&t->wait.object);
+    return id;
+}
+
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitcode)
 {
     PW_THREAD_OBJECT* t = PW_getthread(thread);

@@ -58,6 +58,7 @@ int WINAPI GetThreadPriority(HANDLE thread);
 BOOL WINAPI TerminateThread(HANDLE thread, DWORD exitcode);
 void WINAPI ExitThread(DWORD exitcode);
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitcode);
+DWORD WINAPI GetThreadId(HANDLE thread);
 void WINAPI ExitProcess(UINT exitcode);
 
 DWORD WINAPI SleepEx(DWORD milliseconds, BOOL alertable);

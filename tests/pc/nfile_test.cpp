@@ -15,6 +15,7 @@
 
 #include "alertrecorder.h"
 #include "deathstyle.h"
+#include "exitlines.h"
 #include "tempdir.h"
 #include "vorl/file.h"
 #include "vorl/mem.h"
@@ -452,6 +453,7 @@ TEST(FileOpsPool, NothingIsQueuedBeforeInitialisationOrAfterShutdown)
     int32_t before = livethreads();
     ASSERT_EQ(FILESYS_init(0, 0, 0), 1);
     recorder.clear();
+    SlowExitLines lines(50);
     uint32_t ops[3] = {FILESYS_nullop(0, 1, 0), FILESYS_nullop(3, 1, 0), FILESYS_nullop(17, 1, 0)};
     for (uint32_t op : ops) {
         EXPECT_EQ(FILESYS_waitop(op), 1);
@@ -461,6 +463,9 @@ TEST(FileOpsPool, NothingIsQueuedBeforeInitialisationOrAfterShutdown)
     FILESYS_shutdown();
     EXPECT_EQ(FILEdevices, nullptr);
     EXPECT_EQ(livethreads(), before);
+    // The device threads have ended, not only left the registry: nothing of
+    // them runs on once the process may end.
+    EXPECT_EQ(lines.finished(), 3u);
     FILESYS_shutdown();
     EXPECT_EQ(FILESYS_nullop(0, 1, 0), 0u);
 }

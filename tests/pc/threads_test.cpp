@@ -11,6 +11,7 @@
 
 #include "alertrecorder.h"
 #include "deathstyle.h"
+#include "exitlines.h"
 #include "vorl/mem.h"
 #include "vorl/print.h"
 #include "vorl/thread.h"
@@ -209,6 +210,33 @@ TEST(ThreadWait, TimesOutWhileTheThreadRuns)
     EXPECT_EQ(THREAD_wait(&worker, 0), 1);
     THREAD none = {};
     EXPECT_EQ(THREAD_wait(&none, 0), 0);
+}
+
+void* ownhandle = nullptr;
+void joinself(uint32_t) { THREAD_join(ownhandle); }
+
+TEST(ThreadJoin, JoinWaitsForTheExitLineThatWaitLetsPass)
+{
+    THREAD_init(0);
+    SlowExitLines lines(100);
+    THREAD worker = {};
+    void* held = nullptr;
+    ASSERT_NE(THREAD_createheld(addparam, 1, 0, THREAD_NORMAL, &worker, &held), nullptr);
+    ASSERT_NE(held, nullptr);
+    EXPECT_NE(held, worker.handle);
+    // Wait lets the thread go once it is out of the registry, still printing
+    // its exit line; join waits for the line too.
+    EXPECT_EQ(THREAD_wait(&worker, 0), 1);
+    THREAD_join(held);
+    EXPECT_EQ(lines.finished(), 1u);
+    THREAD_join(nullptr);
+
+    // On the thread itself, join lets go of the handle instead of waiting for ever.
+    THREAD self = {};
+    ASSERT_NE(THREAD_createheld(joinself, 0, 0, THREAD_NORMAL, &self, &ownhandle), nullptr);
+    while (lines.finished() < 2)
+        THREAD_sleep(1);
+    EXPECT_EQ(THREAD_isdone(&self), 1);
 }
 
 TEST(ThreadSleep, TicksAreHundredthsWhileNoTimerRuns)

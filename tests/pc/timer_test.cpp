@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "alertrecorder.h"
+#include "exitlines.h"
 #include "platform/vplatform.h"
 #include "vorl/thread.h"
 #include "vorl/timer.h"
@@ -380,6 +381,7 @@ void routinec() { countc++; }
 TEST(LowTimer, RunsEachRoutineOncePerTick)
 {
     int before = baseline();
+    SlowExitLines lines(30);
     counta = countb = 0;
     LOWTIMER_add(routinea);
     LOWTIMER_add(routinea);
@@ -390,6 +392,7 @@ TEST(LowTimer, RunsEachRoutineOncePerTick)
     TIMER_init(100);
     TIMER_waitticks(30);
     TIMER_stop();
+    EXPECT_EQ(lines.finished(), 1u) << "the timer thread has ended, exit line and all";
     sleepms(20);
     int a = counta.load(), b = countb.load();
     EXPECT_GE(a, 10);
@@ -402,6 +405,7 @@ TEST(LowTimer, RunsEachRoutineOncePerTick)
     LOWTIMER_remove(routineb);
     EXPECT_EQ(LOWTIMER_isrunning(), 0) << "removing the last routine stops the secondary timer";
     EXPECT_EQ(registered(), before) << "and its thread has ended";
+    EXPECT_EQ(lines.finished(), 2u);
     LOWTIMER_shutdown();
     LOWTIMER_remove(routineb);
 }
@@ -466,10 +470,12 @@ TEST(LowTimer, LastRoutineMayRemoveItself)
     int before = baseline();
     selfcount = 0;
     ScopedAlertRecorder recorder;
+    SlowExitLines lines(30);
     LOWTIMER_add(removesitself);
     TIMER_init(100);
     EXPECT_TRUE(eventually([] { return LOWTIMER_isrunning() == 0; }));
     LOWTIMER_shutdown();  // waits for the thread that stopped itself to be gone
+    EXPECT_EQ(lines.finished(), 1u);
     EXPECT_EQ(registered(), before + 1) << "only the timer thread is left";
     TIMER_stop();
     EXPECT_EQ(selfcount.load(), 3);

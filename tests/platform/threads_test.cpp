@@ -47,6 +47,7 @@ TEST(Threads, WaitOnAThreadReturnsWhenItEndsWithItsExitCode)
     ASSERT_NE(t, nullptr);
     EXPECT_NE(id, 0u);
     EXPECT_NE(id, GetCurrentThreadId());
+    EXPECT_EQ(GetThreadId(t), id);
     EXPECT_LE(reinterpret_cast<uintptr_t>(t), 0xFFFFFFFFu);  // fits in 32 bits
     DWORD code = 0;
     EXPECT_TRUE(GetExitCodeThread(t, &code));
@@ -56,10 +57,12 @@ TEST(Threads, WaitOnAThreadReturnsWhenItEndsWithItsExitCode)
     EXPECT_EQ(WaitForSingleObject(t, 5000), WAIT_OBJECT_0);
     EXPECT_TRUE(GetExitCodeThread(t, &code));
     EXPECT_EQ(code, 5u);
-    // An ended thread stays signalled for every later wait.
+    // An ended thread stays signalled for every later wait, and keeps its id.
     EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(GetThreadId(t), id);
     EXPECT_TRUE(CloseHandle(t));
+    EXPECT_EQ(GetThreadId(t), 0u);
     CloseHandle(gate);
 }
 
@@ -145,6 +148,8 @@ TEST(Threads, DuplicatedPseudoHandleIsValidOnOtherThreadsAndSignalsTheEnd)
     ASSERT_EQ(WaitForSingleObject(gate, 5000), WAIT_OBJECT_0);
     ASSERT_NE(copy, nullptr);
     EXPECT_NE(ownid.load(), GetCurrentThreadId());
+    EXPECT_EQ(GetThreadId(copy), ownid.load());
+    EXPECT_EQ(GetThreadId(GetCurrentThread()), GetCurrentThreadId());
     DWORD code = 0;
     EXPECT_TRUE(GetExitCodeThread(copy, &code));
     EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
