@@ -24,6 +24,7 @@ void *release = nullptr;
 void countrun(void) { ran++; }
 void addparam(uint32_t param) { ran += static_cast<int>(param); }
 void waitforrelease(void) { SIGNAL_wait(release); }
+void waitforreleaseparam(uint32_t) { SIGNAL_wait(release); }
 
 // Device routines run on the printing thread, so the recorder guards its lines itself.
 std::mutex systemlock;
@@ -123,16 +124,19 @@ TEST(ThreadRegistry, AFullRegistryLetsThreadsRunUnregistered)
     int32_t capacity = THREAD_capacity();
     release = SIGNAL_create();
     std::vector<THREAD> threads(static_cast<size_t>(capacity) + 1);
-    for (THREAD& thread : threads)
-        ASSERT_NE(THREAD_create(waitforrelease, 64 * 1024, THREAD_NORMAL, -1, &thread), nullptr);
+    std::vector<void*> held(threads.size());
+    for (size_t i = 0; i < threads.size(); i++)
+        ASSERT_NE(THREAD_createheld(waitforreleaseparam, 0, 64 * 1024, THREAD_NORMAL, &threads[i], &held[i]), nullptr);
     EXPECT_EQ(threads[static_cast<size_t>(capacity) - 1].index, capacity - 1);
     THREAD& extra = threads.back();
     EXPECT_EQ(extra.handle, nullptr);
     EXPECT_EQ(extra.key, 0u);
+    EXPECT_NE(held.back(), nullptr) << "an unregistered thread can still be joined";
     SIGNAL_set(release);
     for (int32_t i = 0; i < capacity; i++)
         EXPECT_EQ(THREAD_wait(&threads[static_cast<size_t>(i)], 0), 1);
-    THREAD_sleep(50);
+    for (void* handle : held)
+        THREAD_join(handle);
 }
 
 TEST(ThreadPriority, LevelsMapBothWays)
@@ -149,13 +153,14 @@ TEST(ThreadPriority, LevelsMapBothWays)
 
     release = SIGNAL_create();
     THREAD worker = {};
-    THREAD_create(waitforrelease, 0, THREAD_TIMECRITICAL, -1, &worker);
+    void* held = nullptr;
+    THREAD_createheld(waitforreleaseparam, 0, 0, THREAD_TIMECRITICAL, &worker, &held);
     EXPECT_EQ(THREAD_getpriority(&worker), 3);
     EXPECT_EQ(worker.priority, 3);
     THREAD idle = {};
     EXPECT_EQ(THREAD_getpriority(&idle), 0);
     SIGNAL_set(release);
-    THREAD_wait(&worker, 0);
+    THREAD_join(held);
 }
 
 TEST(ThreadMain, OnlyTheInitialisingThreadIsMain)
@@ -163,12 +168,17 @@ TEST(ThreadMain, OnlyTheInitialisingThreadIsMain)
     EXPECT_EQ(THREAD_iscurrent(nullptr), 1);
     std::atomic<int> onworker{-1}, current{-1};
     THREAD worker = {};
+    void* held = nullptr;
     static std::atomic<int>* results[2];
     results[0] = &onworker;
     results[1] = &current;
-    THREAD_create([] { *results[0] = THREAD_iscurrent(nullptr); *results[1] = THREAD_iscurrent(THREAD_CURRENT); },
-                  0, 0, -1, &worker);
-    THREAD_wait(&worker, 0);
+    THREAD_createheld(
+        [](uint32_t) {
+            *results[0] = THREAD_iscurrent(nullptr);
+            *results[1] = THREAD_iscurrent(THREAD_CURRENT);
+        },
+        0, 0, 0, &worker, &held);
+    THREAD_join(held);
     EXPECT_EQ(onworker.load(), 0);
     EXPECT_EQ(current.load(), 1);
 }
@@ -188,26 +198,30 @@ TEST(ThreadRemove, TheMainThreadCannotBeRemovedAndExitDropsTheEntry)
     }
     recordsystemchannel();
     THREAD exiting = {};
-    THREAD_create([] { THREAD_exit(); }, 0, 0, -1, &exiting);
+    void* held = nullptr;
+    THREAD_createheld([](uint32_t) { THREAD_exit(); }, 0, 0, 0, &exiting, &held);
     EXPECT_EQ(THREAD_wait(&exiting, 0), 1);
     EXPECT_EQ(THREAD_finditem(&exiting), nullptr);
-    // The line comes after the entry is gone; once it is here the thread has nothing
-    // left to do but end, so the process does not exit under a thread still printing.
+    // The line comes after the entry is gone, before the thread's end.
+    THREAD_join(held);
     char expected[64];
     snprintf(expected, sizeof expected, "THREAD_exit - terminating thread %u\n", static_cast<unsigned>(exiting.id));
-    EXPECT_EQ(awaitsystemlines(1), std::vector<std::string>{expected});
+    std::lock_guard<std::mutex> hold(systemlock);
+    EXPECT_EQ(systemlines, std::vector<std::string>{expected});
 }
 
 TEST(ThreadWait, TimesOutWhileTheThreadRuns)
 {
     release = SIGNAL_create();
     THREAD worker = {};
-    THREAD_create(waitforrelease, 0, 0, -1, &worker);
+    void* held = nullptr;
+    THREAD_createheld(waitforreleaseparam, 0, 0, 0, &worker, &held);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(THREAD_wait(&worker, 2), 0);  // 2 ticks at 100 per second
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(15));
     SIGNAL_set(release);
     EXPECT_EQ(THREAD_wait(&worker, 0), 1);
+    THREAD_join(held);
     THREAD none = {};
     EXPECT_EQ(THREAD_wait(&none, 0), 0);
 }
