@@ -153,11 +153,9 @@ static void endtimerthread(void)
             EVENT_set(event);
         THREAD_sleep(1);
     }
-    if (THREADitemlist && timerthread.handle)
-        while (!THREAD_isdone(&timerthread))
-            THREAD_sleep(1);
-    // After leaving the registry it still prints its exit message.
-    THREAD_join(timerheld.exchange(nullptr));
+    // Until it has ended for good: after leaving the registry it still
+    // prints its exit message.
+    THREAD_join(&timerthread, timerheld.exchange(nullptr));
 }
 
 void TIMER_init(int32_t frequency)
@@ -190,7 +188,7 @@ void TIMER_init(int32_t frequency)
     uint32_t mygeneration = generation.fetch_add(1) + 1;
     threadsalive.fetch_add(1);
     // Left by a stop from the timer's own thread, which cannot wait for itself.
-    THREAD_join(timerheld.exchange(nullptr));
+    THREAD_join(&timerthread, timerheld.exchange(nullptr));
     void* held = nullptr;
     void* created = THREAD_createheld(timerthreadmain, mygeneration, 0, THREAD_HIGHEST, &timerthread, &held);
     timerheld.store(held);

@@ -65,7 +65,7 @@ void wininittimer(void)
     stopflag.store(0);
     secondarymutex.store(mutex);
     // A thread that shut itself down may still be on its way out.
-    THREAD_join(secondaryheld.exchange(nullptr));
+    THREAD_join(&secondarythread, secondaryheld.exchange(nullptr));
     // Held until the thread is registered, so no pass starts before.
     MUTEX_lock(mutex);
     threadsalive.fetch_add(1);
@@ -149,10 +149,9 @@ void LOWTIMER_shutdown(void)
             EVENT_set(event);
         THREAD_sleep(1);
     }
-    if (THREADitemlist && secondarythread.handle)
-        THREAD_wait(&secondarythread, 0);
-    // After leaving the registry it still prints its exit message.
-    THREAD_join(secondaryheld.exchange(nullptr));
+    // Until it has ended for good: after leaving the registry it still
+    // prints its exit message.
+    THREAD_join(&secondarythread, secondaryheld.exchange(nullptr));
     if (mutex) {
         MUTEX_free(mutex);
         secondarymutex.store(nullptr);

@@ -206,8 +206,7 @@ void FILESYS_shutdown(void)
         // Then until the thread has ended for good: after leaving the
         // registry it still prints its exit message, and the process may end
         // or the library be started again right after this returns.
-        THREAD_wait(&device->thread, 0);
-        THREAD_join(device->held);
+        THREAD_join(&device->thread, device->held);
         device->held = nullptr;
         EVENT_close(device->wake);
         SIGNAL_setclose(device->done);

@@ -221,14 +221,17 @@ void* THREAD_createheld(THREADPARAMROUTINE routine, uint32_t param, uint32_t sta
     return createthread(nullptr, routine, param, stacksize, priority, thread, 574, reinterpret_cast<HANDLE*>(held));
 }
 
-void THREAD_join(void* held)
+void THREAD_join(const THREAD* thread, void* held)
 {
-    if (!held)
-        return;
-    // A thread cannot wait for its own end: it only lets go of the handle.
-    if (GetThreadId(held) != GetCurrentThreadId())
-        WaitForSingleObject(held, INFINITE);
-    CloseHandle(held);
+    if (held) {
+        // A thread cannot wait for its own end: it only lets go of the handle.
+        if (GetThreadId(held) != GetCurrentThreadId())
+            WaitForSingleObject(held, INFINITE);
+        CloseHandle(held);
+    } else if (THREADitemlist && thread->handle && !THREAD_iscurrent(thread)) {
+        // No handle of the owner's own: the registry is all there is to go by.
+        THREAD_wait(thread, 0);
+    }
 }
 
 void* THREAD_create(THREADROUTINE routine, uint32_t stacksize, int32_t priority, int32_t reserved, THREAD* thread)

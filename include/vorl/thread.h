@@ -65,10 +65,12 @@ void* THREAD_create(THREADROUTINE routine, uint32_t stacksize, int32_t priority,
  * THREAD_createheld: *held receives a handle of the owner's own (null if none
  * could be made), and THREAD_join waits until the thread has ended for good
  * and closes it. Called on that thread itself, THREAD_join only closes the
- * handle: a thread cannot wait for its own end. */
+ * handle: a thread cannot wait for its own end. Without a held handle it
+ * falls back to THREAD_wait on the record (while the registry exists, and
+ * never on the calling thread). */
 void* THREAD_createheld(THREADPARAMROUTINE routine, uint32_t param, uint32_t stacksize, int32_t priority,
                         THREAD* thread, void** held);
-void THREAD_join(void* held);
+void THREAD_join(const THREAD* thread, void* held);
 void THREAD_remove(THREAD* thread);
 void THREAD_exit(void);
 

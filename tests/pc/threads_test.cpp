@@ -135,8 +135,8 @@ TEST(ThreadRegistry, AFullRegistryLetsThreadsRunUnregistered)
     SIGNAL_set(release);
     for (int32_t i = 0; i < capacity; i++)
         EXPECT_EQ(THREAD_wait(&threads[static_cast<size_t>(i)], 0), 1);
-    for (void* handle : held)
-        THREAD_join(handle);
+    for (size_t i = 0; i < threads.size(); i++)
+        THREAD_join(&threads[i], held[i]);
 }
 
 TEST(ThreadPriority, LevelsMapBothWays)
@@ -160,7 +160,7 @@ TEST(ThreadPriority, LevelsMapBothWays)
     THREAD idle = {};
     EXPECT_EQ(THREAD_getpriority(&idle), 0);
     SIGNAL_set(release);
-    THREAD_join(held);
+    THREAD_join(&worker, held);
 }
 
 TEST(ThreadMain, OnlyTheInitialisingThreadIsMain)
@@ -178,7 +178,7 @@ TEST(ThreadMain, OnlyTheInitialisingThreadIsMain)
             *results[1] = THREAD_iscurrent(THREAD_CURRENT);
         },
         0, 0, 0, &worker, &held);
-    THREAD_join(held);
+    THREAD_join(&worker, held);
     EXPECT_EQ(onworker.load(), 0);
     EXPECT_EQ(current.load(), 1);
 }
@@ -203,7 +203,7 @@ TEST(ThreadRemove, TheMainThreadCannotBeRemovedAndExitDropsTheEntry)
     EXPECT_EQ(THREAD_wait(&exiting, 0), 1);
     EXPECT_EQ(THREAD_finditem(&exiting), nullptr);
     // The line comes after the entry is gone, before the thread's end.
-    THREAD_join(held);
+    THREAD_join(&exiting, held);
     char expected[64];
     snprintf(expected, sizeof expected, "THREAD_exit - terminating thread %u\n", static_cast<unsigned>(exiting.id));
     std::lock_guard<std::mutex> hold(systemlock);
@@ -221,13 +221,14 @@ TEST(ThreadWait, TimesOutWhileTheThreadRuns)
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(15));
     SIGNAL_set(release);
     EXPECT_EQ(THREAD_wait(&worker, 0), 1);
-    THREAD_join(held);
+    THREAD_join(&worker, held);
     THREAD none = {};
     EXPECT_EQ(THREAD_wait(&none, 0), 0);
 }
 
+THREAD ownrecord = {};
 void* ownhandle = nullptr;
-void joinself(uint32_t) { THREAD_join(ownhandle); }
+void joinself(uint32_t) { THREAD_join(&ownrecord, ownhandle); }
 
 TEST(ThreadJoin, JoinWaitsForTheExitLineThatWaitLetsPass)
 {
@@ -241,16 +242,24 @@ TEST(ThreadJoin, JoinWaitsForTheExitLineThatWaitLetsPass)
     // Wait lets the thread go once it is out of the registry, still printing
     // its exit line; join waits for the line too.
     EXPECT_EQ(THREAD_wait(&worker, 0), 1);
-    THREAD_join(held);
+    THREAD_join(&worker, held);
     EXPECT_EQ(lines.finished(), 1u);
-    THREAD_join(nullptr);
 
     // On the thread itself, join lets go of the handle instead of waiting for ever.
-    THREAD self = {};
-    ASSERT_NE(THREAD_createheld(joinself, 0, 0, THREAD_NORMAL, &self, &ownhandle), nullptr);
+    ASSERT_NE(THREAD_createheld(joinself, 0, 0, THREAD_NORMAL, &ownrecord, &ownhandle), nullptr);
     while (lines.finished() < 2)
         THREAD_sleep(1);
-    EXPECT_EQ(THREAD_isdone(&self), 1);
+    EXPECT_EQ(THREAD_isdone(&ownrecord), 1);
+
+    // Without a handle of its own, join waits as THREAD_wait does.
+    release = SIGNAL_create();
+    THREAD plain = {};
+    ASSERT_NE(THREAD_create(waitforrelease, 0, THREAD_NORMAL, -1, &plain), nullptr);
+    SIGNAL_set(release);
+    THREAD_join(&plain, nullptr);
+    EXPECT_EQ(THREAD_isdone(&plain), 1);
+    while (lines.finished() < 3)
+        THREAD_sleep(1);
 }
 
 TEST(ThreadSleep, TicksAreHundredthsWhileNoTimerRuns)
