@@ -478,6 +478,19 @@ int32_t closefile(int32_t handle)
     return 1;
 }
 
+// Copies one block between memory and a view. Another process may cut a
+// mapped file short, and touching a view's pages past the file's new end
+// would fault; the platform's process-memory copy fails instead, and the
+// transfer fails with its code.
+static bool copyview(char* memory, const char* view, uint32_t count, bool write)
+{
+    BOOL copied = write ? WriteProcessMemory(GetCurrentProcess(), const_cast<char*>(view), memory, count, nullptr)
+                        : ReadProcessMemory(GetCurrentProcess(), view, memory, count, nullptr);
+    if (!copied)
+        reportfailure(write ? "[FILE] WriteProcessMemory failed (%d)\n" : "[FILE] ReadProcessMemory failed (%d)\n");
+    return copied != FALSE;
+}
+
 uint32_t readfromfile(int32_t handle, void* buffer, uint32_t count)
 {
     FILEREC* record = lockrecord(handle);
@@ -503,7 +516,10 @@ uint32_t readfromfile(int32_t handle, void* buffer, uint32_t count)
             block = count;
         uint32_t got = 0;
         if (record->view != nullptr) {
-            MEM_copy(into, static_cast<const char*>(record->view) + record->position, static_cast<int32_t>(block));
+            if (!copyview(into, static_cast<const char*>(record->view) + record->position, block, false)) {
+                total = 0;
+                break;
+            }
             got = block;
             // Let other threads in between blocks; after the last one the
             // caller goes on at once (a yield costs milliseconds on a busy
@@ -574,7 +590,10 @@ uint32_t writetofile(int32_t handle, const void* buffer, uint32_t count)
             block = count;
         uint32_t put = 0;
         if (record->view != nullptr) {
-            MEM_copy(static_cast<char*>(record->view) + record->position, from, static_cast<int32_t>(block));
+            if (!copyview(const_cast<char*>(from), static_cast<char*>(record->view) + record->position, block, true)) {
+                total = 0;
+                break;
+            }
             put = block;
             if (count > block)
                 THREAD_sleep(0);
@@ -835,6 +854,9 @@ void rootofpath(const char* path, char* out)
 
 int32_t findlogicaldrive(const char* path, char* root)
 {
+    char scratch[FILE_PATHSIZE + 1];
+    if (root == nullptr)
+        root = scratch;
     int32_t bytes = 4096;
     char* block = static_cast<char*>(PAGE_alloc(&bytes));
     if (block == nullptr) {
@@ -923,11 +945,12 @@ int32_t setdirectory(const char* path)
 int32_t getdirectory(char* buffer)
 {
     SetLastError(ERROR_SUCCESS);
-    DWORD length = GetCurrentDirectoryA(FILE_DIRECTORYSIZE, buffer);
+    DWORD length = buffer != nullptr ? GetCurrentDirectoryA(FILE_DIRECTORYSIZE, buffer) : 0;
     if (length >= 1 && length <= FILE_DIRECTORYSIZE)
         return static_cast<int32_t>(length);
     // The buffer was not written: leave it an empty string.
-    buffer[0] = '\0';
+    if (buffer != nullptr)
+        buffer[0] = '\0';
     ALERTfile = MODULE_FILE;
     ALERTline = __LINE__;
     ALERTroutine("getdirectory - FAILED TO FETCH, OR WAS TOO LONG (%D CHAR).\n", static_cast<int>(length));

@@ -243,7 +243,7 @@ static int PW_emptyfile(int fd, const char* path)
 {
     if (ftruncate(fd, 0) == 0)
         return 0;
-    int writer = PW_openretry(path, O_WRONLY | O_CLOEXEC, 0);
+    int writer = PW_openretry(path, O_WRONLY | O_CLOEXEC | O_NONBLOCK, 0);
     if (writer < 0)
         return -1;
     int result = ftruncate(writer, 0);
@@ -251,6 +251,16 @@ static int PW_emptyfile(int fd, const char* path)
     close(writer);
     errno = err;
     return result;
+}
+
+// What a name of this type gives when it is opened as a file: directories
+// are refused as on Windows; FIFOs, sockets and devices are refused too,
+// since opening or reading them can block for ever.
+static DWORD PW_filetypeerror(mode_t type)
+{
+    if (S_ISREG(type))
+        return ERROR_SUCCESS;
+    return S_ISDIR(type) ? ERROR_ACCESS_DENIED : ERROR_BAD_FILE_TYPE;
 }
 
 HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
@@ -264,12 +274,15 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (PW_isdirectory(path)) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    struct stat named;
+    if (stat(path, &named) == 0 && PW_filetypeerror(named.st_mode) != ERROR_SUCCESS) {
+        SetLastError(PW_filetypeerror(named.st_mode));
         return INVALID_HANDLE_VALUE;
     }
 
-    int oflags = O_CLOEXEC;
+    // Non-blocking, so that a name that became a FIFO since the look above
+    // cannot hold the share lock (and with it every other open) for ever.
+    int oflags = O_CLOEXEC | O_NONBLOCK;
     if ((access & GENERIC_READ) != 0 && (access & GENERIC_WRITE) != 0)
         oflags |= O_RDWR;
     else if ((access & GENERIC_WRITE) != 0)
@@ -294,8 +307,10 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     PW_SHARE* shared = nullptr;
     if (fstat(fd, &info) != 0)
         error = PW_errortocode(errno);
-    else if (S_ISDIR(info.st_mode))
-        error = ERROR_ACCESS_DENIED;
+    else if (PW_filetypeerror(info.st_mode) != ERROR_SUCCESS)
+        error = PW_filetypeerror(info.st_mode);
+    else if (fcntl(fd, F_SETFL, oflags & ~O_NONBLOCK) != 0)
+        error = PW_errortocode(errno);
     else {
         shared = PW_findshare(info.st_dev, info.st_ino, true);
         if (PW_shareconflict(shared, access, share))
@@ -564,6 +579,8 @@ struct PW_VIEW {
     PW_VIEW* next;
     void* address;
     size_t length;
+    uint64_t offset;  // of address in the file
+    bool shared;      // false for a copy-on-write view
     PW_MAPPINGOBJECT* mapping;
 };
 
@@ -684,6 +701,8 @@ LPVOID WINAPI MapViewOfFile(HANDLE handle, DWORD access, DWORD offsethigh, DWORD
     PW_VIEW* view = new PW_VIEW();
     view->address = address;
     view->length = length;
+    view->offset = offset;
+    view->shared = !copy;
     view->mapping = mapping;
     pthread_mutex_lock(&PW_viewlock);
     view->next = PW_views;
@@ -712,6 +731,102 @@ BOOL WINAPI UnmapViewOfFile(LPCVOID address)
     PW_release(found->mapping);
     delete found;
     return TRUE;
+}
+
+// The shared view that holds address: its mapping, with a reference taken,
+// the file offset of address and the view's bytes from there on. Null when
+// address lies in no shared view.
+static PW_MAPPINGOBJECT* PW_viewat(const void* address, uint64_t* offset, size_t* room)
+{
+    const char* at = static_cast<const char*>(address);
+    PW_MAPPINGOBJECT* found = nullptr;
+    pthread_mutex_lock(&PW_viewlock);
+    for (PW_VIEW* view = PW_views; view != nullptr; view = view->next) {
+        const char* start = static_cast<const char*>(view->address);
+        if (view->shared && at >= start && at < start + view->length) {
+            found = view->mapping;
+            PW_addref(found);
+            *offset = view->offset + static_cast<uint64_t>(at - start);
+            *room = view->length - static_cast<size_t>(at - start);
+            break;
+        }
+    }
+    pthread_mutex_unlock(&PW_viewlock);
+    return found;
+}
+
+// Moves up to count bytes between memory and the mapped file at offset
+// through the file itself, which reports the end of the file where the view
+// would fault. A write never reaches past the file's current end.
+static size_t PW_viewtransfer(const PW_MAPPINGOBJECT* mapping, char* memory, size_t count, uint64_t offset,
+                              bool write)
+{
+    if (write) {
+        struct stat info;
+        uint64_t end = fstat(mapping->fd, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+        uint64_t room = end > offset ? end - offset : 0;
+        if (count > room)
+            count = static_cast<size_t>(room);
+    }
+    size_t moved = 0;
+    while (moved < count) {
+        off_t at = static_cast<off_t>(offset + moved);
+        ssize_t n = write ? pwrite(mapping->fd, memory + moved, count - moved, at)
+                          : pread(mapping->fd, memory + moved, count - moved, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        moved += static_cast<size_t>(n);
+    }
+    return moved;
+}
+
+// The body of ReadProcessMemory and WriteProcessMemory: view is the side of
+// the copy that may lie in a mapped view, memory the other side.
+static BOOL PW_processcopy(HANDLE process, void* view, void* memory, SIZE_T count, SIZE_T* done, bool write)
+{
+    if (done != nullptr)
+        *done = 0;
+    if (process != PW_CURRENTPROCESS) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (count == 0)
+        return TRUE;
+    if (view == nullptr || memory == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    uint64_t offset = 0;
+    size_t room = 0;
+    size_t moved = count;
+    PW_MAPPINGOBJECT* mapping = PW_viewat(view, &offset, &room);
+    if (mapping != nullptr) {
+        moved = PW_viewtransfer(mapping, static_cast<char*>(memory), count < room ? count : room, offset, write);
+        PW_release(mapping);
+    } else if (write) {
+        memcpy(view, memory, count);
+    } else {
+        memcpy(memory, view, count);
+    }
+    if (done != nullptr)
+        *done = moved;
+    if (moved < count) {
+        SetLastError(ERROR_PARTIAL_COPY);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T count, SIZE_T* done)
+{
+    return PW_processcopy(process, const_cast<void*>(address), buffer, count, done, false);
+}
+
+BOOL WINAPI WriteProcessMemory(HANDLE process, LPVOID address, LPCVOID buffer, SIZE_T count, SIZE_T* done)
+{
+    return PW_processcopy(process, address, const_cast<void*>(buffer), count, done, true);
 }
 
 // ---------------------------------------------------------------------------

@@ -22,6 +22,12 @@
 #ifndef ERROR_INVALID_NAME
 #define ERROR_INVALID_NAME 123
 #endif
+#ifndef ERROR_BAD_FILE_TYPE
+#define ERROR_BAD_FILE_TYPE 222
+#endif
+#ifndef ERROR_PARTIAL_COPY
+#define ERROR_PARTIAL_COPY 299
+#endif
 #ifndef ERROR_FILE_INVALID
 #define ERROR_FILE_INVALID 1006
 #endif
@@ -109,8 +115,9 @@ extern "C" {
 // FILE_FLAG_SEQUENTIAL_SCAN and FILE_FLAG_RANDOM_ACCESS become access-pattern
 // advice; FILE_FLAG_NO_BUFFERING and the other attribute bits are ignored;
 // FILE_FLAG_OVERLAPPED is refused (ERROR_INVALID_PARAMETER). Directories
-// cannot be opened (ERROR_ACCESS_DENIED). CREATE_ALWAYS and OPEN_ALWAYS that
-// find the file leave ERROR_ALREADY_EXISTS on success.
+// cannot be opened (ERROR_ACCESS_DENIED), nor can FIFOs, sockets and devices
+// (ERROR_BAD_FILE_TYPE): no open ever blocks. CREATE_ALWAYS and OPEN_ALWAYS
+// that find the file leave ERROR_ALREADY_EXISTS on success.
 HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                           DWORD disposition, DWORD flags, HANDLE templatefile);
 // Synchronous only: overlapped must be null. Reads stop early only at the
@@ -140,6 +147,14 @@ HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES attributes, 
 LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsethigh, DWORD offsetlow, SIZE_T count);
 // address must be one that MapViewOfFile returned.
 BOOL WINAPI UnmapViewOfFile(LPCVOID address);
+
+// Copies between memory of this process (process must be GetCurrentProcess)
+// without ever faulting on a view whose file another process cut short: a
+// range inside a shared view is read from (written to) the file itself, so
+// the part beyond the file's end fails with ERROR_PARTIAL_COPY and *done
+// says how much was copied. Any other memory is copied as it is.
+BOOL WINAPI ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T count, SIZE_T* done);
+BOOL WINAPI WriteProcessMemory(HANDLE process, LPVOID address, LPCVOID buffer, SIZE_T count, SIZE_T* done);
 
 // Any existing directory names its volume. Clusters are reported as whole
 // file-system blocks of 512-byte sectors, counts saturated at 0xFFFFFFFF.

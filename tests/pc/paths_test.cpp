@@ -329,6 +329,10 @@ TEST_F(DirectoryTest, GetdirectoryRefusesDirectoriesOf511CharactersOrMore)
     // "%D" is no conversion: the text reads as it stands.
     EXPECT_EQ(recorder.messages()[0], "getdirectory - FAILED TO FETCH, OR WAS TOO LONG (%D CHAR).\n");
     EXPECT_EQ(buffer[0], '\0');
+    // Without a buffer: the same failure, nothing written.
+    EXPECT_EQ(getdirectory(nullptr), 0);
+    EXPECT_EQ(recorder.count(), 2u);
+    EXPECT_EQ(findlogicaldrive("/", nullptr), 0);
 }
 
 #endif

@@ -3,7 +3,10 @@
 // layer relies on, checked through the services and the bytes on disk.
 #include <fcntl.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
@@ -177,6 +180,32 @@ TEST(PlatformFiles, DirectoriesCannotBeOpenedOrDeletedAsFiles)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     struct stat info;
     EXPECT_EQ(stat(dir.path().c_str(), &info), 0);
+}
+
+TEST(PlatformFiles, FifosSocketsAndDevicesAreRefusedWithoutBlocking)
+{
+    ScopedTempDir dir;
+    std::string fifo = dir.file("pipe");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string socketpath = dir.file("socket");
+    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, socketpath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<struct sockaddr*>(&address), sizeof address), 0);
+    // Each is tried without and then with a writer holding the FIFO open.
+    for (int writer : {-1, open(fifo.c_str(), O_RDWR | O_NONBLOCK)}) {
+        for (const std::string& name : {fifo, socketpath, std::string("/dev/null")}) {
+            for (DWORD disposition : {OPEN_EXISTING, OPEN_ALWAYS, CREATE_ALWAYS, TRUNCATE_EXISTING}) {
+                EXPECT_EQ(openwith(name, READWRITE, 0, disposition), INVALID_HANDLE_VALUE) << name;
+                EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_FILE_TYPE)) << name;
+            }
+            EXPECT_EQ(openwith(name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE) << name;
+        }
+        if (writer >= 0)
+            close(writer);
+    }
+    close(listener);
 }
 
 TEST(PlatformFiles, DrivePathsAndOverlongPathsNameNothing)
@@ -407,6 +436,39 @@ TEST(PlatformFiles, EmptyFilesCannotBeMappedAndMappedFilesCannotBeCut)
     EXPECT_TRUE(UnmapViewOfFile(view));
     EXPECT_TRUE(SetEndOfFile(file));
     EXPECT_EQ(ScopedTempDir::size(path), 10);
+    CloseHandle(file);
+}
+
+TEST(PlatformFiles, ProcessMemoryCopiesFailWhereAViewsFileWasCutShort)
+{
+    ScopedTempDir dir;
+    std::string path = dir.write("shrinks", std::string(3 * 4096, 'v'));
+    HANDLE file = openwith(path, READWRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, 0, nullptr);
+    char* view = static_cast<char*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0));
+    ASSERT_NE(view, nullptr);
+    // Another process cuts the file: the view's last two pages are gone.
+    ASSERT_EQ(truncate(path.c_str(), 4096 + 10), 0);
+    char buffer[8192];
+    SIZE_T done = 99;
+    EXPECT_TRUE(ReadProcessMemory(GetCurrentProcess(), view + 4090, buffer, 16, &done));
+    EXPECT_EQ(done, 16u);
+    EXPECT_EQ(std::string(buffer, 16), std::string(16, 'v'));
+    EXPECT_FALSE(ReadProcessMemory(GetCurrentProcess(), view + 4096, buffer, 8192, &done));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PARTIAL_COPY));
+    EXPECT_EQ(done, 10u);
+    // A write stops at the file's end instead of growing the file again.
+    EXPECT_FALSE(WriteProcessMemory(GetCurrentProcess(), view + 4100, "abcdefghij", 10, &done));
+    EXPECT_EQ(done, 6u);
+    EXPECT_EQ(ScopedTempDir::size(path), 4096 + 10);
+    EXPECT_EQ(ScopedTempDir::read(path).substr(4100), "abcdef");
+    // Memory outside any view, and another process, as Windows has them.
+    EXPECT_TRUE(WriteProcessMemory(GetCurrentProcess(), buffer, "xyz", 3, &done));
+    EXPECT_EQ(std::string(buffer, 3), "xyz");
+    EXPECT_FALSE(ReadProcessMemory(reinterpret_cast<HANDLE>(8), buffer, buffer + 8, 3, &done));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    UnmapViewOfFile(view);
+    CloseHandle(mapping);
     CloseHandle(file);
 }
 
