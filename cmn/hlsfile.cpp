@@ -19,6 +19,7 @@ static const char MODULE_FILE[] = "cmn/hlsfile";
 // Platform codes this module hands back itself (Windows numbering).
 static const uint32_t FILE_ERRORMEMORY = 8;   // no memory for the block
 static const uint32_t FILE_ERROREXISTS = 80;  // a create-new found the file
+static const uint32_t FILE_ERRORPARAMETER = 87;  // a negative length
 
 int32_t FILE_defaultpriority = 100;
 FILELOADFILTER FILE_loadfilter = nullptr;
@@ -208,7 +209,10 @@ static int32_t FILE_bigheaderworker(int32_t priority, void* parameter)
         return 0;
     }
     uint32_t size = BIG_headersize(buffer);
-    if (size > FILE_BIGHEADERSIZE) {
+    // The header's claim is untrusted: nothing is reserved for an index
+    // longer than the file, which the check below then fails.
+    if (size > FILE_BIGHEADERSIZE && got == FILE_BIGHEADERSIZE &&
+        size <= static_cast<uint32_t>(FILESYS_length(handle, priority - 1))) {
         uint8_t* larger = static_cast<uint8_t*>(FILE_allocate(params, static_cast<int32_t>(size), __LINE__));
         if (!larger) {
             FILE_report(params, __LINE__, "FILE_loadbigheader - unable to reserve memory for file %s\n");
@@ -220,8 +224,7 @@ static int32_t FILE_bigheaderworker(int32_t priority, void* parameter)
         MEM_free(buffer);
         buffer = larger;
         int32_t rest = static_cast<int32_t>(size) - FILE_BIGHEADERSIZE;
-        if (got == FILE_BIGHEADERSIZE)
-            got += FILESYS_read(handle, FILE_BIGHEADERSIZE, buffer + FILE_BIGHEADERSIZE, rest, priority - 1);
+        got += FILESYS_read(handle, FILE_BIGHEADERSIZE, buffer + FILE_BIGHEADERSIZE, rest, priority - 1);
     }
     FILESYS_close(handle, priority - 1);
     // An index that runs past the end of the file is not an index: the
@@ -333,7 +336,7 @@ int32_t FILE_loadatquiet(const char* path, void* address, int32_t maxlength)
 static int32_t FILE_scatterentry(int32_t count, const char* const* paths, void** results, uint32_t type,
                                  int32_t report)
 {
-    if (count < 1)
+    if (count < 1 || !paths || !results)
         return 0;
     FILEPARAMS params = FILE_params(paths[0], report);
     params.count = count;
@@ -367,6 +370,13 @@ void* FILE_loadbigheaderquiet(const char* path, uint32_t type) { return FILE_big
 static int32_t FILE_saveentry(const char* path, const void* buffer, int32_t length, int32_t report)
 {
     FILEPARAMS params = FILE_params(path, report);
+    // Refused before the file is opened: a negative length would write a
+    // count near 4 GiB of whatever memory follows the buffer.
+    if (length < 0) {
+        FILE_report(&params, __LINE__, "FILE_save - failure writing to file %s\n");
+        SYS_setlasterror(FILE_ERRORPARAMETER);
+        return 0;
+    }
     params.source = buffer;
     params.length = length;
     return FILE_run(FILE_saveworker, path, &params);

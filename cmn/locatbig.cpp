@@ -62,6 +62,12 @@ uint32_t BIG_headersize(const void* header)
     return BIG_sizeof(static_cast<const uint8_t*>(header), typeofbigfile(header));
 }
 
+uint32_t BIG_indexsize(const void* header, uint32_t available)
+{
+    const uint8_t* bytes = static_cast<const uint8_t*>(header);
+    return BIG_sizeof(bytes, BIG_layout(bytes, available));
+}
+
 uint32_t BIG_numentries(const void* header)
 {
     const uint8_t* bytes = static_cast<const uint8_t*>(header);
@@ -187,6 +193,8 @@ void* BIG_locatenumber(const void* archive, int32_t number)
 char* BIG_entryname(const void* header, int32_t number, char* buffer)
 {
     const char* name = BIG_locateentry(header, nullptr, number, nullptr, nullptr);
+    if (!buffer)
+        return nullptr;
     if (!name) {
         buffer[0] = 0;
         return nullptr;
@@ -197,6 +205,8 @@ char* BIG_entryname(const void* header, int32_t number, char* buffer)
 
 void BIG_locatemany(const void* archive, char* list, void** results)
 {
+    if (!list || !results)
+        return;
     char* name = list;
     for (int32_t slot = 0;; slot++) {
         char* comma = strchr(name, ',');

@@ -132,11 +132,27 @@ static char* nameslot(const FILEOP* op)
 // ---------------------------------------------------------------------------
 // Initialisation and shutdown.
 
+// Whether the pool of ops records and its name slots have byte sizes that a
+// page-memory request can hold, with room for the rounding up to whole
+// pages (the pool then holds more records, each with a name slot).
+static int32_t poolfits(int32_t ops)
+{
+    const int64_t limit = INT32_MAX - (1 << 20);
+    int64_t poolsize = static_cast<int64_t>(ops) * static_cast<int64_t>(sizeof(FILEOP));
+    int64_t rounded = (poolsize + (1 << 20)) / static_cast<int64_t>(sizeof(FILEOP));
+    return poolsize <= limit && rounded * FILE_NAMESIZE <= limit;
+}
+
 int32_t FILESYS_init(int32_t handles, int32_t reserved, int32_t ops)
 {
     if (FILEdevices)
         return 1;
-    initfiles(handles ? handles : FILE_DEFAULTHANDLES);
+    if (ops <= 0)
+        ops = 64;
+    if (!poolfits(ops)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
     QUEUE_init(&FILEfreeops, nullptr, 0);
     QUEUE_init(&FILEbiglist, nullptr, 0);
 
@@ -145,7 +161,7 @@ int32_t FILESYS_init(int32_t handles, int32_t reserved, int32_t ops)
     if (devices)
         MEM_fill(devices, 0, size);
 
-    int32_t poolsize = (ops > 0 ? ops : 64) * static_cast<int32_t>(sizeof(FILEOP));
+    int32_t poolsize = ops * static_cast<int32_t>(sizeof(FILEOP));
     auto* pool = static_cast<FILEOP*>(PAGE_alloc(&poolsize));
     int32_t count = poolsize / static_cast<int32_t>(sizeof(FILEOP));
     // Name slots: mapping and unmapping a page per path would cost system
@@ -167,6 +183,7 @@ int32_t FILESYS_init(int32_t handles, int32_t reserved, int32_t ops)
         QUEUE_free(&FILEfreeops);
         return 0;
     }
+    initfiles(handles ? handles : FILE_DEFAULTHANDLES);
     MEM_fill(pool, 0, poolsize);
     // Every whole record that fits the rounded block, pushed from the lowest
     // address up, so the last record of the block is handed out first.
@@ -196,9 +213,18 @@ void FILESYS_shutdown(void)
     unmountall();
     storeshared(&FILEstop, 1);
 
+    // A shutdown may run on a device thread (the process ending from a
+    // callback or from an alert raised there): that thread cannot be waited
+    // for, and it goes on using its device, the table and its record.
+    int32_t self = -1;
     for (int32_t number = 0; number < FILE_DEVICES; number++) {
         FILEDEVICE* device = &FILEdevices[number];
-        if (!isrunning(device))
+        if (isrunning(device) && THREAD_iscurrent(&device->thread))
+            self = number;
+    }
+    for (int32_t number = 0; number < FILE_DEVICES; number++) {
+        FILEDEVICE* device = &FILEdevices[number];
+        if (!isrunning(device) || number == self)
             continue;
         EVENT_set(device->wake);
         while (isrunning(device))
@@ -219,9 +245,11 @@ void FILESYS_shutdown(void)
     PAGE_free(FILEbigentries);
     FILEbigentries = nullptr;
     FILEbigentrycount = 0;
-    PAGE_free(FILEnamepool);
-    PAGE_free(FILEoppool);
-    PAGE_free(FILEdevices);
+    if (self < 0) {
+        PAGE_free(FILEnamepool);
+        PAGE_free(FILEoppool);
+        PAGE_free(FILEdevices);
+    }
     FILEnamepool = nullptr;
     FILEoppool = nullptr;
     FILEopcount = 0;
@@ -423,10 +451,11 @@ static int32_t searcharchive(void* element, intptr_t context)
     uint32_t offset = 0;
     uint32_t size = 0;
     const char* found = nullptr;
-    // The walk trusts only the bytes that are mapped, whatever the header says.
-    if (archive->base && archive->size > 0)
-        found = BIG_findentrysized(archive->base, static_cast<uint32_t>(archive->size), search->entry, 0, &offset,
-                                   &size);
+    // The walk reads the index copied at the mount, never the mapping, whose
+    // file another process may have cut short since.
+    if (archive->base && archive->index)
+        found = BIG_findentrysized(archive->index, static_cast<uint32_t>(archive->indexsize), search->entry, 0,
+                                   &offset, &size);
     // An entry whose data would lie beyond the mapping is no entry at all.
     if (found && static_cast<uint64_t>(offset) + size > static_cast<uint64_t>(archive->size))
         found = nullptr;
@@ -448,6 +477,25 @@ static int32_t searcharchive(void* element, intptr_t context)
     return 0;
 }
 
+static int32_t hasname(void* element, intptr_t name)
+{
+    return strcmp(static_cast<BIGFILE*>(element)->name, reinterpret_cast<const char*>(name)) == 0 ? 1 : 0;
+}
+
+// Whether path, whose first bar is at bar, names an entry: its archive part
+// is empty (any archive) or names a mounted archive, and is copied into
+// archivepart. On POSIX "|" is an ordinary character in file names, so any
+// other name with a bar is a plain path.
+static int32_t isentrypath(const char* path, const char* bar, char* archivepart)
+{
+    size_t length = static_cast<size_t>(bar - path);
+    if (length > FILE_BIGNAMEMAX || !FILEbigentries)
+        return length == 0;
+    memcpy(archivepart, path, length);
+    archivepart[length] = '\0';
+    return length == 0 || QUEUE_find(&FILEbiglist, hasname, reinterpret_cast<intptr_t>(archivepart)) != nullptr;
+}
+
 int32_t FILE_openname(const char* path, uint32_t mode, int32_t search)
 {
     if (!path)
@@ -457,17 +505,11 @@ int32_t FILE_openname(const char* path, uint32_t mode, int32_t search)
     const char* entry = path;
     int32_t handle = 0;
     const char* bar = strchr(path, '|');
-    if (bar) {
-        size_t length = static_cast<size_t>(bar - path);
-        if (length > FILE_BIGNAMEMAX) {
-            SetLastError(ERROR_FILENAME_EXCED_RANGE);
-            return 0;
-        }
-        memcpy(archivepart, path, length);
-        archivepart[length] = '\0';
+    if (bar && isentrypath(path, bar, archivepart)) {
         entry = bar + 1;
         SetLastError(ERROR_FILE_NOT_FOUND);
     } else {
+        archivepart[0] = '\0';
         openfile(path, mode, 0, &handle);
     }
     if (handle || !search || !FILEbigentries)
@@ -515,6 +557,16 @@ static int32_t isarchivehandle(void* element, intptr_t handle)
     return static_cast<BIGFILE*>(element)->handle == static_cast<int32_t>(handle) ? 1 : 0;
 }
 
+// Closes an archive's file and releases its index and its record.
+static void releasearchive(BIGFILE* archive)
+{
+    if (archive->handle)
+        closehandle(archive->handle);
+    if (archive->index)
+        PAGE_free(archive->index);
+    PAGE_free(archive);
+}
+
 // Shutdown: closes every entry handle still open (its memory is about to go),
 // then every archive, the last mounted first, so that an archive mounted
 // from an entry of another is closed before the archive that holds it.
@@ -529,15 +581,37 @@ static void unmountall(void)
             FILEbigentries[slot] = nullptr;
         }
     }
-    while (auto* archive = static_cast<BIGFILE*>(QUEUE_popbottom(&FILEbiglist))) {
-        if (archive->handle)
-            closehandle(archive->handle);
-        PAGE_free(archive);
-    }
+    while (auto* archive = static_cast<BIGFILE*>(QUEUE_popbottom(&FILEbiglist)))
+        releasearchive(archive);
     QUEUE_unlock(&FILEbiglist, token);
 }
 
 static const char* nameof(const FILEOP* op) { return op->pointer ? static_cast<const char*>(op->pointer) : ""; }
+
+// Reads the archive's header and index (as much of it as the file holds)
+// into page memory through the file layer, whose reads fail where the
+// mapping's file has been cut short instead of faulting. 0 when there is no
+// memory for the copy.
+static int32_t copyindex(BIGFILE* archive)
+{
+    uint8_t fixed[BIG_LAYOUT2HEADER] = {};
+    uint32_t got = 0;
+    if (seekfile(archive->handle, 0))
+        got = readfromfile(archive->handle, fixed, sizeof fixed);
+    uint32_t claimed = BIG_indexsize(fixed, got);
+    int32_t bytes = claimed < static_cast<uint32_t>(archive->size) ? static_cast<int32_t>(claimed) : archive->size;
+    if (bytes <= 0)
+        return 1;
+    int32_t rounded = bytes;
+    archive->index = PAGE_alloc(&rounded);
+    if (!archive->index)
+        return 0;
+    got = 0;
+    if (seekfile(archive->handle, 0))
+        got = readfromfile(archive->handle, archive->index, static_cast<uint32_t>(bytes));
+    archive->indexsize = static_cast<int32_t>(got);
+    return 1;
+}
 
 // FOP_OPENBIG on the device thread: opens and maps the archive. It is put
 // on the list only when the mount is collected.
@@ -557,6 +631,11 @@ static void mountarchive(FILEOP* op)
     if (!archive->base || !getfileinfo(archive->handle, nullptr, nullptr, &size, nullptr))
         size = 0;
     archive->size = size;
+    if (size > 0 && !copyindex(archive)) {
+        op->error = ERROR_NOT_ENOUGH_MEMORY;
+        op->status = FOPS_FAILED;
+        return;
+    }
     op->status = FOPS_DONE;
 }
 
@@ -829,9 +908,7 @@ uint32_t FILESYS_completeop(uint32_t op)
             QUEUE_bottom(&FILEbiglist, archive);
             result = static_cast<uint32_t>(archive->number);
         } else if (archive) {
-            if (archive->handle)
-                closehandle(archive->handle);
-            PAGE_free(archive);
+            releasearchive(archive);
         }
         break;
     }
@@ -839,8 +916,7 @@ uint32_t FILESYS_completeop(uint32_t op)
         auto* archive = static_cast<BIGFILE*>(record->pointer);
         result = 0;
         if (archive && record->status == FOPS_DONE) {
-            closehandle(archive->handle);
-            PAGE_free(archive);
+            releasearchive(archive);
             result = 1;
         }
         break;
@@ -1022,6 +1098,8 @@ int32_t FILESYS_atomic(FILEATOMICROUTINE routine, int32_t number, int32_t priori
         return 0;
     }
     FILEDEVICE* device = &FILEdevices[number];
+    if (!routine)
+        return 0;
     if (!isrunning(device)) {
         FILE_startdevice(number);
         if (!isrunning(device))
@@ -1096,6 +1174,11 @@ uint32_t FILESYS_closeop(int32_t handle, int32_t priority, uintptr_t context)
 static uint32_t transferop(uint32_t type, int32_t handle, int32_t position, void* buffer, int32_t length,
                            int32_t priority, uintptr_t context)
 {
+    // A negative length would read as a count near 4 GiB further down.
+    if (length < 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
     FILEOP* op = FILE_allocateop(type, priority, context, getfiledevice(handle));
     if (!op)
         return 0;
@@ -1129,6 +1212,10 @@ uint32_t FILESYS_lengthop(int32_t handle, int32_t priority, uintptr_t context)
 
 uint32_t FILESYS_setlengthop(int32_t handle, int32_t size, int32_t priority, uintptr_t context)
 {
+    if (size < 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
     FILEOP* op = FILE_allocateop(FOP_SETLENGTH, priority, context, getfiledevice(handle));
     if (!op)
         return 0;
@@ -1227,6 +1314,11 @@ uint32_t FILESYS_closebigop(int32_t number, int32_t priority, uintptr_t context)
 
 int32_t FILESYS_open(const char* path, uint32_t flags, int32_t priority, int32_t* handle)
 {
+    // Without a place for the handle an opened file could never be closed.
+    if (!handle) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
     uint32_t op = FILESYS_openop(path, flags, priority, 0);
     if (!op) {
         *handle = 0;
@@ -1240,6 +1332,10 @@ int32_t FILESYS_open(const char* path, uint32_t flags, int32_t priority, int32_t
 
 int32_t FILESYS_openbig(const char* path, int32_t reserved, int32_t priority, int32_t* number)
 {
+    if (!number) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
     uint32_t op = FILESYS_openbigop(path, reserved, priority, 0);
     if (!op) {
         *number = 0;
@@ -1332,6 +1428,14 @@ static int32_t transferdone(FILETRANSFER* transfer)
 int32_t FILE_transfer(int32_t handle, int32_t position, void* buffer, int32_t length, int32_t priority,
                       FILETRANSFEROP frontend)
 {
+    if (length < 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    // Positions are signed 32-bit: nothing moves beyond the largest one, so
+    // the position of the next piece never overflows.
+    if (position > 0 && length > INT32_MAX - position)
+        length = INT32_MAX - position;
     FILETRANSFER transfer;
     transfer.priority = priority;
     transfer.handle = handle;

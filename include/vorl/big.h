@@ -37,6 +37,11 @@ int32_t typeofbigfile(const void* header);
 /* The header size of either layout; 0 when neither (after typeofbigfile's
  * alert). */
 uint32_t BIG_headersize(const void* header);
+/* The header size that the first available bytes at header claim; 0 when
+ * they hold neither layout's fixed header. Never raises an alert: for
+ * callers that read an index from a file and must bound the claim by the
+ * file's length first. */
+uint32_t BIG_indexsize(const void* header, uint32_t available);
 /* The entry count field of either layout; 0 when neither. */
 uint32_t BIG_numentries(const void* header);
 

@@ -119,6 +119,8 @@ typedef struct BIGFILE {
     void* base;      /* the mapped archive; null when it could not be mapped */
     char name[260];  /* the path as given to the mount (at most 259 characters) */
     int32_t size;    /* bytes mapped at base: no lookup or entry reaches beyond them */
+    void* index;     /* page-memory copy of the header and index, read at the mount; null when none */
+    int32_t indexsize; /* bytes at index: lookups read only these, never the mapping */
 } BIGFILE;
 /* Longest archive path (and archive part of an entry path), NUL excluded. */
 #define FILE_BIGNAMEMAX 259

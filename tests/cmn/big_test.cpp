@@ -190,10 +190,15 @@ TEST(BigLookup, LoudLookupsAlertOnMisses)
                                                              "BIG_locateentry: ENTRY #5 NOT FOUND\n",
                                                              "BIG_locateentry: ENTRY \"c.dat\" NOT FOUND\n"}));
 
-    // A null name is no lookup at all.
+    // A null name is no lookup at all; null buffers and lists are no places
+    // to store results.
     recorder.clear();
     EXPECT_EQ(BIG_entryoffset(whole.data(), nullptr), 0u);
     EXPECT_EQ(BIG_locate(whole.data(), nullptr), nullptr);
+    EXPECT_EQ(BIG_entryname(whole.data(), 0, nullptr), nullptr);
+    void* results[1] = {nullptr};
+    BIG_locatemany(whole.data(), nullptr, results);
+    BIG_locatemany(whole.data(), name, nullptr);
     EXPECT_EQ(recorder.count(), 0u);
 }
 
@@ -282,6 +287,14 @@ TEST(BigLookup, SizedLookupTrustsOnlyTheBytesAvailable)
     GUARDED s2(stub2);
     EXPECT_EQ(BIG_findentrysized(s2.bytes, 15, nullptr, 0, nullptr, nullptr), nullptr);
     EXPECT_EQ(BIG_findentrysized(nullptr, 100, nullptr, 0, nullptr, nullptr), nullptr);
+
+    // The claim of the fixed header alone, silently; nothing when the bytes
+    // hold no fixed header.
+    EXPECT_EQ(BIG_indexsize(g.bytes, 16), 0x7F0000u + full[14] * 256u + full[15]);
+    EXPECT_EQ(BIG_indexsize(g.bytes, 15), 0u);
+    EXPECT_EQ(BIG_indexsize(s.bytes, 5), 0u);
+    const uint8_t layout1[6] = {0xC0, 0xFB, 0x00, 0x20, 0x00, 0x01};
+    EXPECT_EQ(BIG_indexsize(layout1, 6), 0x24u);
 }
 
 TEST(BigLookup, LocateManyResolvesEachNameAndRestoresTheList)

@@ -435,6 +435,28 @@ TEST_F(WholeFile, BigHeaders)
     recorder.clear();
     EXPECT_EQ(FILE_loadbigheaderquiet(plain.c_str(), MB_RAM), nullptr);
     EXPECT_EQ(recorder.messages(), std::vector<std::string>{"typeofbigfile - FILE IS NOT A BIG FILE\n"});
+
+    // A header that claims 1 GiB in a 2704-byte file: nothing is reserved
+    // for the claim, so the heap raises nothing.
+    recorder.clear();
+    std::string claim = std::string("BIGF") + std::string(8, '\0') + "\x40\x00\x00\x00";
+    std::string liar = dir.write("liar.big", claim + std::string(FILE_BIGHEADERSIZE - claim.size(), 'x'));
+    EXPECT_EQ(FILE_loadbigheaderquiet(liar.c_str(), MB_RAM), nullptr);
+    EXPECT_EQ(recorder.count(), 0u);
+}
+
+TEST_F(WholeFile, BadLengthsAndArraysAreRefusedBeforeAnythingIsOpened)
+{
+    ScopedAlertRecorder recorder;
+    std::string old = pattern(4096, 9);
+    std::string path = dir.write("kept.bin", old);
+    EXPECT_EQ(FILE_savequiet(path.c_str(), old.data(), -1), 0);
+    EXPECT_EQ(SYS_getlasterror(), 87u);
+    EXPECT_EQ(recorder.count(), 0u);
+    EXPECT_EQ(FILE_scatterloadquiet(2, nullptr, nullptr, MB_RAM), 0);
+    EXPECT_EQ(FILE_save(path.c_str(), old.data(), INT32_MIN), 0);
+    EXPECT_EQ(recorder.messages(), std::vector<std::string>{"FILE_save - failure writing to file " + path + "\n"});
+    EXPECT_EQ(ScopedTempDir::read(path), old);
 }
 
 TEST(WholeFileDeathTest, APlainServiceEndsTheProcessWhenItFails)

@@ -17,6 +17,8 @@
 #include "deathstyle.h"
 #include "exitlines.h"
 #include "tempdir.h"
+#include "platform/vplatform.h"
+#include "vorl/alert.h"
 #include "vorl/file.h"
 #include "vorl/mem.h"
 #include "vorl/nfile.h"
@@ -439,6 +441,20 @@ TEST(FileOpsPool, ExhaustedPoolAndBadArgumentsUseNoRecord)
     EXPECT_EQ(freerecords(), records);
 }
 
+TEST(FileOpsPool, CountsWhoseSizesOverflowAreRefusedLeavingNothing)
+{
+    for (int32_t ops : {67108865, 16519168, INT32_MAX}) {
+        EXPECT_EQ(FILESYS_init(0, 0, ops), 0) << ops;
+        EXPECT_EQ(FILEdevices, nullptr);
+        EXPECT_EQ(filetableexists(), 0);
+    }
+    ASSERT_EQ(FILESYS_init(0, 0, 0), 1);
+    EXPECT_GE(FILEopcount, 64);
+    uint32_t op = FILESYS_existsop("/", 1, 0);
+    EXPECT_EQ(FILESYS_waitop(op), 1);
+    FILESYS_completeop(op);
+}
+
 TEST(FileOpsPool, NothingIsQueuedBeforeInitialisationOrAfterShutdown)
 {
     ScopedAlertRecorder recorder;
@@ -516,6 +532,62 @@ TEST(FileOpsThreadTransfer, ReadsInPiecesOfAtMost8192Bytes)
     EXPECT_EQ(FILESYS_length(shorthandle, 99), 0);
     EXPECT_EQ(FILESYS_close(shorthandle, 99), 0);
     EXPECT_EQ(freerecords(), FILEopcount);
+}
+
+TEST(FileOpsThreadTransfer, BadLengthsAndOutPointersAreRefusedBeforeAnythingMoves)
+{
+    ScopedTempDir dir;
+    const std::string content = pattern(4096);
+    std::string path = dir.write("kept", content);
+    ASSERT_EQ(FILESYS_init(0, 0, 0), 1);
+    int32_t handle = 0;
+    ASSERT_EQ(FILESYS_open(path.c_str(), 0, 100, &handle), 1);
+    const int32_t records = freerecords();
+    char small[32];
+    memset(small, 'g', sizeof small);
+    SYS_setlasterror(0);
+    EXPECT_EQ(FILESYS_read(handle, 0, small, -1, 99), 0);
+    EXPECT_EQ(SYS_getlasterror(), 87u);
+    EXPECT_EQ(FILESYS_write(handle, 0, content.data(), -1, 99), 0);
+    EXPECT_EQ(FILESYS_readop(handle, 0, small, INT32_MIN, 99, 0), 0u);
+    EXPECT_EQ(FILESYS_writeop(handle, 0, small, -16, 99, 0), 0u);
+    EXPECT_EQ(FILESYS_setlength(handle, -1, 99), 0);
+    EXPECT_EQ(std::string(small, sizeof small), std::string(sizeof small, 'g'));
+    SYS_setlasterror(0);
+    EXPECT_EQ(FILESYS_open(path.c_str(), FOPEN_READ, 100, nullptr), 0);
+    EXPECT_EQ(SYS_getlasterror(), 87u);
+    EXPECT_EQ(FILESYS_openbig(path.c_str(), 0, 100, nullptr), 0);
+    EXPECT_EQ(FILESYS_atomic(nullptr, 0, 100, nullptr), 0);
+    EXPECT_EQ(freerecords(), records);
+    EXPECT_EQ(FILESYS_length(handle, 99), 4096);
+    // Nothing moves past the largest position, so no position overflows.
+    EXPECT_LE(FILESYS_write(handle, INT32_MAX - 1, content.data(), 16, 99), 1);
+    EXPECT_EQ(FILESYS_close(handle, 99), 1);
+    EXPECT_EQ(ScopedTempDir::read(path).substr(0, 4096), content);
+}
+
+int aborting(const char*, const char*, UINT) { return IDABORT; }
+
+void assertoncallback(uint32_t op, int32_t status, uintptr_t context)
+{
+    ASSERT_report("pc/sample", 1, "on a device thread");
+}
+
+TEST(FileOpsThreadDeathTest, AnAbortedAssertionOnADeviceThreadEndsTheProcess)
+{
+    // The exit callbacks then run on the device thread, and the file
+    // system's shutdown must not wait for the thread it runs on.
+    EXPECT_EXIT(
+        {
+            PW_setboxhook(aborting);
+            FILESYS_init(0, 0, 0);
+            DeviceHold hold(0);  // so that the record completes on the device thread
+            FILESYS_callbackop(FILESYS_nullop(0, 1, 0), assertoncallback);
+            hold.release();
+            for (;;)
+                THREAD_sleep(100);
+        },
+        testing::ExitedWithCode(0), "Assertion Failed");
 }
 
 TEST(FileOpsThreadTransfer, WritesSetLengthsAndDeletesThroughTheDevice)
