@@ -197,9 +197,9 @@ static void applyoptions(const PROCESSOPTIONS& options)
     if (!options.directory.empty() && chdir(options.directory.c_str()) != 0)
         _exit(126);
     if (options.filesizelimit >= 0) {
-        // Writes past the limit then fail with EFBIG instead of ending the
-        // process; an ignored signal stays ignored across exec.
-        signal(SIGXFSZ, SIG_IGN);
+        // The child starts with the signal's default disposition, as from a
+        // shell: a write past the limit ends it unless it ignores the signal.
+        signal(SIGXFSZ, SIG_DFL);
         struct rlimit limit;
         limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(options.filesizelimit);
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0)

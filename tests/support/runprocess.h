@@ -16,7 +16,7 @@ struct PROCESSRESULT {
 struct PROCESSOPTIONS {
     std::vector<std::string> environment;  // "NAME=value" entries added to ours
     std::string directory;                 // working directory; empty: ours
-    long long filesizelimit = -1;          // RLIMIT_FSIZE in bytes (SIGXFSZ ignored); -1: ours
+    long long filesizelimit = -1;          // RLIMIT_FSIZE in bytes (SIGXFSZ as by default); -1: ours
                                            // (POSIX only: on Windows such a run fails, status -1)
     // Run without the power to override file permission bits, as an ordinary
     // user would (drops those capabilities when we run as root, where the
