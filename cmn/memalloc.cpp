@@ -127,9 +127,10 @@ void MEM_stampin(uint8_t* base, uint8_t* block, const char* label, int32_t size,
 void MEM_stamp(void* block, const char* label, int32_t size, uint32_t trailersize, uint32_t flags, void* previous,
                void* next)
 {
-    // Links are relative to the class whose area holds the block; outside
-    // any class a 64-bit build keeps their low 32 bits.
-    MEMCLASS* cls = MEMCLASS_holding(block);
+    // Links are relative to the class whose area holds the block (the one
+    // the flags name, where areas nest); outside any class a 64-bit build
+    // keeps their low 32 bits.
+    MEMCLASS* cls = MEMCLASS_holding(block, flags);
     uint8_t* base = cls ? CLASS_base(cls) : nullptr;
     MEM_stampin(base, static_cast<uint8_t*>(block), label, size, trailersize, flags, static_cast<uint8_t*>(previous),
                 static_cast<uint8_t*>(next));
@@ -292,12 +293,18 @@ static bool MEM_isblockinuse(const MEMCLASS* cls, const uint8_t* block)
     return BLOCK_next(base, previous) == block && BLOCK_previous(base, next) == block;
 }
 
+// The class whose area holds the header in front of a contents address.
+static MEMCLASS* MEM_classofcontents(const void* address)
+{
+    uintptr_t at = reinterpret_cast<uintptr_t>(address);
+    return at >= MB_HEADERSIZE ? MEMCLASS_holdingheader(reinterpret_cast<void*>(at - MB_HEADERSIZE)) : nullptr;
+}
+
 int32_t MEM_free(void* address)
 {
     if (!address)
         return 1;
-    uintptr_t at = reinterpret_cast<uintptr_t>(address);
-    MEMCLASS* cls = at >= MB_HEADERSIZE ? MEMCLASS_holding(reinterpret_cast<void*>(at - MB_HEADERSIZE)) : nullptr;
+    MEMCLASS* cls = MEM_classofcontents(address);
     if (!cls) {
         MEM_notablock(address, nullptr);
         return 0;
@@ -340,8 +347,7 @@ int32_t MEM_free(void* address)
 
 int32_t MEM_owner(const void* address, const char** file, int32_t* line)
 {
-    uintptr_t at = reinterpret_cast<uintptr_t>(address);
-    MEMCLASS* cls = at >= MB_HEADERSIZE ? MEMCLASS_holding(reinterpret_cast<void*>(at - MB_HEADERSIZE)) : nullptr;
+    MEMCLASS* cls = MEM_classofcontents(address);
     if (!cls)
         return 0;
     const uint8_t* block = static_cast<const uint8_t*>(address) - MB_HEADERSIZE;

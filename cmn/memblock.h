@@ -272,8 +272,12 @@ void MEM_stampin(uint8_t* base, uint8_t* block, const char* label, int32_t size,
 void MEMCLASS_insertfree(MEMCLASS* cls, uint8_t* block);
 // Takes a free block off the list: signature zeroed, MB_FREE cleared.
 void MEMCLASS_unlinkfree(MEMCLASS* cls, uint8_t* block);
-// The class whose area holds the header address, or null. Reads only the
-// class records.
-MEMCLASS* MEMCLASS_holding(const void* block);
+// The class whose area holds the header address, or null; reads only the
+// class records. Where areas nest, the class that flags name wins when its
+// area holds the address, else the innermost.
+MEMCLASS* MEMCLASS_holding(const void* block, uint32_t flags);
+// The same for a header that is already stamped, whose own flags name its
+// class. The header is read only when some class's area holds it.
+MEMCLASS* MEMCLASS_holdingheader(const void* block);
 
 #endif

@@ -26,12 +26,13 @@ int32_t MEMCLASS_init(void)
 }
 
 // Where the first free block and the high bound block of an area go; false
-// when the area cannot hold both bound blocks and a free block with room for
-// its links. Worked out in 64 bits so that no argument can wrap the sums.
+// for a null area and when the area cannot hold both bound blocks and a free
+// block with room for its links. Worked out in 64 bits so that no argument
+// can wrap the sums.
 static bool MEMCLASS_plan(const void* base, int32_t size, uint32_t alignment, uint32_t firstalignment,
                           uint32_t trailersize, uint64_t* first, uint64_t* top)
 {
-    if (size <= 0 || !MEMCLASS_ispoweroftwo(alignment) || !MEMCLASS_ispoweroftwo(firstalignment))
+    if (!base || size <= 0 || !MEMCLASS_ispoweroftwo(alignment) || !MEMCLASS_ispoweroftwo(firstalignment))
         return false;
     if (trailersize > MEM_MAXTRAILER)
         return false;
@@ -229,15 +230,38 @@ void MEMCLASS_unlinkfree(MEMCLASS* cls, uint8_t* block)
     BLOCK_setflags(block, BLOCK_flags(block) & ~MB_FREE);
 }
 
-MEMCLASS* MEMCLASS_holding(const void* block)
+static bool MEMCLASS_holds(const MEMCLASS* cls, uintptr_t at)
+{
+    return at >= reinterpret_cast<uintptr_t>(CLASS_base(cls)) && at <= reinterpret_cast<uintptr_t>(CLASS_top(cls));
+}
+
+// Areas overlap only by nesting (a class made inside a block of another), so
+// of the classes holding an address the innermost is the one whose area
+// starts highest.
+static MEMCLASS* MEMCLASS_innermost(uintptr_t at)
+{
+    MEMCLASS* innermost = nullptr;
+    for (MEMCLASS* cls : MEMCLASS_table)
+        if (cls && MEMCLASS_holds(cls, at) && (!innermost || CLASS_base(cls) > CLASS_base(innermost)))
+            innermost = cls;
+    return innermost;
+}
+
+MEMCLASS* MEMCLASS_holding(const void* block, uint32_t flags)
 {
     uintptr_t at = reinterpret_cast<uintptr_t>(block);
-    for (MEMCLASS* cls : MEMCLASS_table) {
-        if (!cls)
-            continue;
-        if (at >= reinterpret_cast<uintptr_t>(CLASS_base(cls)) && at <= reinterpret_cast<uintptr_t>(CLASS_top(cls)))
-            return cls;
-    }
+    MEMCLASS* named = MEMCLASS_table[flags & MB_CLASSMASK];
+    if (named && MEMCLASS_holds(named, at))
+        return named;
+    return MEMCLASS_innermost(at);
+}
+
+MEMCLASS* MEMCLASS_holdingheader(const void* block)
+{
+    uintptr_t at = reinterpret_cast<uintptr_t>(block);
+    for (MEMCLASS* cls : MEMCLASS_table)
+        if (cls && MEMCLASS_holds(cls, at))
+            return MEMCLASS_holding(block, BLOCK_flags(static_cast<const uint8_t*>(block)));
     return nullptr;
 }
 
@@ -428,7 +452,8 @@ static void MEMCLASS_reportblock(const MEMCLASS* cls, const uint8_t* block, cons
 {
     uint32_t flags = BLOCK_flags(block);
     int32_t size = BLOCK_size(block);
-    const uint8_t* label = block + MB_HEADERSIZE + size + CLASS_trailersize(cls);
+    // A damaged (negative) size would place the label outside the block.
+    const uint8_t* label = size >= 0 ? block + MB_HEADERSIZE + size + CLASS_trailersize(cls) : next;
     int labellength = 0;
     if ((flags & MB_NAMED) && label < next) {
         const void* end = memchr(label, 0, static_cast<size_t>(next - label));

@@ -24,20 +24,67 @@ struct MUTEX {
     std::atomic<uint32_t> count;
 };
 
+// One page run of pool records.
+struct MUTEXRUN {
+    MUTEX* first;
+    int32_t records;
+};
+
 static MUTEX* freelist = nullptr;
 static int32_t growthstep = 32;
+// Every run the pool has made, so that MUTEX_free can tell its records from
+// other memory; kept in page memory of its own, which doubles when full.
+static MUTEXRUN* runs = nullptr;
+static int32_t runcount = 0;
+static int32_t runcapacity = 0;
 // The pool is shared by every thread that creates or releases mutexes.
 static std::mutex poollock;
 
 static unsigned addressof(const MUTEX* mutex) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(mutex)); }
 
+// Makes room for one more run in the list (pool lock held).
+static bool reserverun(void)
+{
+    if (runcount < runcapacity)
+        return true;
+    int32_t bytes = (runcapacity ? 2 * runcapacity : 1) * static_cast<int32_t>(sizeof(MUTEXRUN));
+    auto* bigger = static_cast<MUTEXRUN*>(PAGE_alloc(&bytes));
+    if (!bigger)
+        return false;
+    for (int32_t i = 0; i < runcount; i++)
+        bigger[i] = runs[i];
+    if (runs)
+        PAGE_free(runs);
+    runs = bigger;
+    runcapacity = bytes / static_cast<int32_t>(sizeof(MUTEXRUN));
+    return true;
+}
+
+// True when mutex is the start of a record in one of the pool's runs. Reads
+// nothing of the record itself.
+static bool inpool(const MUTEX* mutex)
+{
+    std::lock_guard<std::mutex> hold(poollock);
+    uintptr_t at = reinterpret_cast<uintptr_t>(mutex);
+    for (int32_t i = 0; i < runcount; i++) {
+        uintptr_t first = reinterpret_cast<uintptr_t>(runs[i].first);
+        uintptr_t offset = at - first;
+        if (at >= first && offset / sizeof(MUTEX) < static_cast<uintptr_t>(runs[i].records))
+            return offset % sizeof(MUTEX) == 0;
+    }
+    return false;
+}
+
 static void growpool(void)
 {
+    if (!reserverun())
+        return;
     int32_t bytes = growthstep * static_cast<int32_t>(sizeof(MUTEX));
     auto* block = static_cast<MUTEX*>(PAGE_alloc(&bytes));
     if (!block)
         return;
     int32_t fitted = bytes / static_cast<int32_t>(sizeof(MUTEX));
+    runs[runcount++] = {block, fitted};
     for (int32_t i = 0; i < fitted; i++) {
         new (&block[i]) MUTEX;
         block[i].count.store(MUTEX_FREEMARKER, std::memory_order_relaxed);
@@ -116,7 +163,8 @@ void MUTEX_free(MUTEX* mutex)
 {
     if (!mutex)
         return;
-    uint32_t count = mutex->count.load(std::memory_order_acquire);
+    // A record from outside the pool would otherwise be handed out again.
+    uint32_t count = inpool(mutex) ? mutex->count.load(std::memory_order_acquire) : MUTEX_FREEMARKER;
     if (count == MUTEX_FREEMARKER) {
         ALERTfile = MODULE_FILE;
         ALERTline = __LINE__;
@@ -138,10 +186,12 @@ void MUTEX_free(MUTEX* mutex)
 
 uint32_t MUTEX_owner(const MUTEX* mutex)
 {
+    if (!mutex)
+        return 0;
     uint32_t count = mutex->count.load(std::memory_order_acquire);
     return count == MUTEX_FREEMARKER ? 0 : static_cast<uint32_t>(mutex->owner.load(std::memory_order_relaxed));
 }
 
-uint32_t MUTEX_count(const MUTEX* mutex) { return mutex->count.load(std::memory_order_acquire); }
+uint32_t MUTEX_count(const MUTEX* mutex) { return mutex ? mutex->count.load(std::memory_order_acquire) : 0; }
 
 int32_t SYS_atexit(void (*routine)(void)) { return atexit(routine) == 0 ? 0 : -1; }

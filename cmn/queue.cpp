@@ -50,6 +50,19 @@ static bool checkinit(QUEUE* queue, const char* operation)
     return false;
 }
 
+// A null queue gets the same alert, with address 0; when the alert returns
+// there is no record to carry on with, so the operation returns at once with
+// its empty result.
+static bool noqueue(const QUEUE* queue, const char* operation)
+{
+    if (queue)
+        return false;
+    ALERTfile = MODULE_FILE;
+    ALERTline = __LINE__;
+    ALERTroutine("%s - UNINITIALIZED QUEUE %08x USED.\n", operation, 0u);
+    return true;
+}
+
 // Locks first and checks afterwards, so that a queue without a mutex meets
 // the mutex's own null alert before the queue's. Returns the mutex held
 // (null when there is none: the operation then goes on unlocked).
@@ -74,7 +87,13 @@ static void fetchalert(const char* message)
     ALERTroutine("%s", message);
 }
 
-static uint32_t priorityof(const QUEUE* queue, void* element) { return queue->priority(element, queue->context); }
+// A zeroed record has no routine; after its alert it carries on with the default.
+static QUEUEPRIORITY routineof(const QUEUE* queue)
+{
+    return queue->priority ? queue->priority : QUEUE_defaultpriority;
+}
+
+static uint32_t priorityof(const QUEUE* queue, void* element) { return routineof(queue)(element, queue->context); }
 
 // Takes element out of the queue (lock held). 0 when it is null, the queue is
 // empty or the element is not in it.
@@ -172,6 +191,8 @@ uint32_t QUEUE_defaultpriority(void* element, intptr_t context)
 
 void QUEUE_init(QUEUE* queue, QUEUEPRIORITY priority, intptr_t context)
 {
+    if (noqueue(queue, "QUEUE_init"))
+        return;
     queue->mutex = MUTEX_alloc();
     checkinit(queue, "QUEUE_init");
     queue->count = 0;
@@ -184,7 +205,9 @@ void QUEUE_init(QUEUE* queue, QUEUEPRIORITY priority, intptr_t context)
 
 void QUEUE_initpeer(QUEUE* queue, QUEUEPRIORITY priority, intptr_t context, QUEUE* peer)
 {
-    queue->mutex = peer->mutex;
+    if (noqueue(queue, "QUEUE_initpeer"))
+        return;
+    queue->mutex = peer ? peer->mutex : nullptr;
     checkinit(queue, "QUEUE_initpeer");
     queue->count = 0;
     queue->flags = 0;
@@ -196,6 +219,8 @@ void QUEUE_initpeer(QUEUE* queue, QUEUEPRIORITY priority, intptr_t context, QUEU
 
 void QUEUE_free(QUEUE* queue)
 {
+    if (noqueue(queue, "QUEUE_free"))
+        return;
     checkinit(queue, "QUEUE_free");
     if (flagsof(queue) & QF_OWNMUTEX)
         MUTEX_free(queue->mutex);
@@ -204,6 +229,8 @@ void QUEUE_free(QUEUE* queue)
 
 void QUEUE_push(QUEUE* queue, void* element)
 {
+    if (noqueue(queue, "QUEUE_push"))
+        return;
     MUTEX* mutex = lockqueue(queue, "QUEUE_push");
     if (element) {
         setlink(element, queue->head);
@@ -218,6 +245,8 @@ void QUEUE_push(QUEUE* queue, void* element)
 
 void QUEUE_bottom(QUEUE* queue, void* element)
 {
+    if (noqueue(queue, "QUEUE_bottom"))
+        return;
     MUTEX* mutex = lockqueue(queue, "QUEUE_bottom");
     if (element)
         appendelement(queue, element);
@@ -226,6 +255,8 @@ void QUEUE_bottom(QUEUE* queue, void* element)
 
 void* QUEUE_pop(QUEUE* queue)
 {
+    if (noqueue(queue, "QUEUE_pop"))
+        return nullptr;
     MUTEX* mutex = lockqueue(queue, "QUEUE_pop");
     void* element = queue->head;
     if (element) {
@@ -242,6 +273,8 @@ void* QUEUE_pop(QUEUE* queue)
 
 void* QUEUE_popbottom(QUEUE* queue)
 {
+    if (noqueue(queue, "QUEUE_popbottom"))
+        return nullptr;
     MUTEX* mutex = lockqueue(queue, "QUEUE_popbottom");
     void* element = queue->tail;
     if (element) {
@@ -266,13 +299,15 @@ void QUEUE_insert(QUEUE* queue, void* element)
 {
     if (!element)
         return;
+    if (noqueue(queue, "QUEUE_insert"))
+        return;
     MUTEX* mutex = lockqueue(queue, "QUEUE_insert");
     // The element goes in front of the first one whose priority is not below
     // its own, so the newest of equal priorities ends up ahead. Priorities
     // are asked afresh at every comparison.
     void* previous = nullptr;
     void* current = queue->head;
-    if (queue->priority == QUEUE_defaultpriority) {
+    if (routineof(queue) == QUEUE_defaultpriority) {
         // Whole addresses, so that address order also holds above 4 GiB.
         uintptr_t address = reinterpret_cast<uintptr_t>(element);
         while (current && reinterpret_cast<uintptr_t>(current) < address) {
@@ -300,6 +335,8 @@ void QUEUE_insert(QUEUE* queue, void* element)
 
 int32_t QUEUE_remove(QUEUE* queue, void* element)
 {
+    if (noqueue(queue, "QUEUE_remove"))
+        return 0;
     MUTEX* mutex = lockqueue(queue, "QUEUE_remove");
     int32_t removed = unlinkelement(queue, element);
     unlockqueue(mutex);
@@ -308,12 +345,16 @@ int32_t QUEUE_remove(QUEUE* queue, void* element)
 
 int32_t QUEUE_length(QUEUE* queue)
 {
+    if (noqueue(queue, "QUEUE_length"))
+        return 0;
     checkinit(queue, "QUEUE_length");
     return static_cast<int32_t>(countof(queue));
 }
 
 int32_t QUEUE_position(QUEUE* queue, void* element)
 {
+    if (noqueue(queue, "QUEUE_position"))
+        return -1;
     MUTEX* mutex = lockqueue(queue, "QUEUE_position");
     int32_t position = -1;
     if (element) {
@@ -330,6 +371,8 @@ int32_t QUEUE_position(QUEUE* queue, void* element)
 
 uint32_t QUEUE_getlowestpriority(QUEUE* queue)
 {
+    if (noqueue(queue, "QUEUE_getlowestpriority"))
+        return 0xFFFFFFFFu;
     MUTEX* mutex = lockqueue(queue, "QUEUE_getlowestpriority");
     uint32_t priority = queue->head ? priorityof(queue, queue->head) : 0xFFFFFFFFu;
     unlockqueue(mutex);
@@ -338,6 +381,8 @@ uint32_t QUEUE_getlowestpriority(QUEUE* queue)
 
 uint32_t QUEUE_gethighestpriority(QUEUE* queue)
 {
+    if (noqueue(queue, "QUEUE_gethighestpriority"))
+        return 0xFFFFFFFFu;
     MUTEX* mutex = lockqueue(queue, "QUEUE_gethighestpriority");
     uint32_t priority = queue->tail ? priorityof(queue, queue->tail) : 0xFFFFFFFFu;
     unlockqueue(mutex);
@@ -346,6 +391,8 @@ uint32_t QUEUE_gethighestpriority(QUEUE* queue)
 
 void* QUEUE_find(QUEUE* queue, QUEUETEST test, intptr_t context)
 {
+    if (noqueue(queue, "QUEUE_find"))
+        return nullptr;
     MUTEX* mutex = lockqueue(queue, "QUEUE_find");
     void* element = findfirst(queue, test, context);
     unlockqueue(mutex);
@@ -354,6 +401,8 @@ void* QUEUE_find(QUEUE* queue, QUEUETEST test, intptr_t context)
 
 void* QUEUE_findindex(QUEUE* queue, uint32_t index)
 {
+    if (noqueue(queue, "QUEUE_findindex"))
+        return nullptr;
     MUTEX* mutex = lockqueue(queue, "QUEUE_findindex");
     void* element = elementat(queue, index);
     unlockqueue(mutex);
@@ -362,6 +411,8 @@ void* QUEUE_findindex(QUEUE* queue, uint32_t index)
 
 void* QUEUE_findpriority(QUEUE* queue, uint32_t priority)
 {
+    if (noqueue(queue, "QUEUE_findpriority"))
+        return nullptr;
     MUTEX* mutex = lockqueue(queue, "QUEUE_findpriority");
     void* element = findpriority(queue, priority);
     unlockqueue(mutex);
@@ -370,6 +421,8 @@ void* QUEUE_findpriority(QUEUE* queue, uint32_t priority)
 
 void* QUEUE_fetch(QUEUE* queue, QUEUETEST test, intptr_t context)
 {
+    if (noqueue(queue, "QUEUE_fetch"))
+        return nullptr;
     MUTEX* mutex = lockqueue(queue, "QUEUE_fetch");
     void* element = takefound(queue, findfirst(queue, test, context),
                               "QUEUE_fetch - FOUND ELEMENT THAT COULD NOT BE REMOVED!");
@@ -379,6 +432,8 @@ void* QUEUE_fetch(QUEUE* queue, QUEUETEST test, intptr_t context)
 
 void* QUEUE_fetchindex(QUEUE* queue, uint32_t index)
 {
+    if (noqueue(queue, "QUEUE_fetchindex"))
+        return nullptr;
     MUTEX* mutex = lockqueue(queue, "QUEUE_fetchindex");
     void* element =
         takefound(queue, elementat(queue, index), "QUEUE_fetchindex - FOUND ELEMENT THAT COULD NOT BE REMOVED!");
@@ -388,6 +443,8 @@ void* QUEUE_fetchindex(QUEUE* queue, uint32_t index)
 
 void* QUEUE_fetchnext(QUEUE* queue, void* element, uint32_t n)
 {
+    if (noqueue(queue, "QUEUE_fetchnext"))
+        return nullptr;
     MUTEX* mutex = lockqueue(queue, "QUEUE_fetchnext");
     void* found = nullptr;
     if (element)
@@ -398,6 +455,8 @@ void* QUEUE_fetchnext(QUEUE* queue, void* element, uint32_t n)
 
 void* QUEUE_fetchpriority(QUEUE* queue, uint32_t priority)
 {
+    if (noqueue(queue, "QUEUE_fetchpriority"))
+        return nullptr;
     MUTEX* mutex = lockqueue(queue, "QUEUE_fetchpriority");
     void* element =
         takefound(queue, findpriority(queue, priority), "QUEUE_fetchpriority - FOUND ELEMENT THAT COULD NOT BE REMOVED!");
@@ -407,6 +466,8 @@ void* QUEUE_fetchpriority(QUEUE* queue, uint32_t priority)
 
 int32_t QUEUE_iterate(QUEUE* queue, QUEUEROUTINE routine, intptr_t context)
 {
+    if (noqueue(queue, "QUEUE_iterate"))
+        return -1;
     MUTEX* mutex = lockqueue(queue, "QUEUE_iterate");
     uint32_t wasset = flagsof(queue) & QF_CHANGED;
     clearflags(queue, QF_CHANGED);
@@ -442,6 +503,8 @@ int32_t QUEUE_iterate(QUEUE* queue, QUEUEROUTINE routine, intptr_t context)
 
 int32_t QUEUE_safeiterate(QUEUE* queue, QUEUEROUTINE routine, intptr_t context)
 {
+    if (noqueue(queue, "QUEUE_safeiterate"))
+        return -1;
     MUTEX* mutex = lockqueue(queue, "QUEUE_safeiterate");
     int32_t result = QUEUE_iterate(queue, routine, context);
     unlockqueue(mutex);
@@ -450,6 +513,8 @@ int32_t QUEUE_safeiterate(QUEUE* queue, QUEUEROUTINE routine, intptr_t context)
 
 void QUEUE_sort(QUEUE* queue, QUEUECOMPARE compare)
 {
+    if (noqueue(queue, "QUEUE_sort"))
+        return;
     MUTEX* mutex = lockqueue(queue, "QUEUE_sort");
     // Each pass moves the smallest of the n elements still unsorted at the
     // front to the back; only a strictly smaller element replaces the
@@ -478,10 +543,11 @@ void QUEUE_sort(QUEUE* queue, QUEUECOMPARE compare)
     unlockqueue(mutex);
 }
 
+// A null queue has no mutex: the mutex's null alerts report it.
 int32_t QUEUE_lock(QUEUE* queue)
 {
-    MUTEX_lock(queue->mutex);
+    MUTEX_lock(queue ? queue->mutex : nullptr);
     return 0;
 }
 
-void QUEUE_unlock(QUEUE* queue, int32_t token) { MUTEX_unlock(queue->mutex); }
+void QUEUE_unlock(QUEUE* queue, int32_t token) { MUTEX_unlock(queue ? queue->mutex : nullptr); }

@@ -420,13 +420,21 @@ static inline void ssefence(void) {}
 #endif
 
 // ---------------------------------------------------------------------------
-// The routines. A count below 0 is treated as 0: nothing is written and the
-// destination comes back unchanged.
+// The routines. A count below 0 is treated as 0, and so is a null destination
+// or source: nothing is written and the destination comes back unchanged.
+// The tests are combined without short-circuits, so the common case pays
+// only a few compares and well-predicted branches.
+
+static inline bool nofill(const void* dest, int32_t n) { return (n <= 0) | (dest == nullptr); }
+
+static inline bool nocopy(const void* dest, const void* source, int32_t n) {
+    return (n <= 0) | (dest == nullptr) | (source == nullptr);
+}
 
 void* MEM_fill32(void* dest, uint32_t value, int32_t count) {
     uint8_t* d = (uint8_t*)dest;
     int32_t n = count;
-    if (n <= 0)
+    if (nofill(dest, n))
         return dest;
     const uint32_t word = le32(value);
     if ((uintptr_t)d & 3)
@@ -456,7 +464,7 @@ void* MEM_fill32(void* dest, uint32_t value, int32_t count) {
 FASTMEM_MMX void* MEM_fillmmx(void* dest, uint32_t value, int32_t count) {
     uint8_t* d = (uint8_t*)dest;
     int32_t n = count;
-    if (n <= 0)
+    if (nofill(dest, n))
         return dest;
     const uint64_t pattern = ((uint64_t)le32(value) << 32) | le32(value);
     // The head aligns to 4 only, so the 64-bit stores may sit at addresses
@@ -480,7 +488,7 @@ FASTMEM_MMX void* MEM_fillmmx(void* dest, uint32_t value, int32_t count) {
 FASTMEM_SSE void* MEM_fillsse(void* dest, uint32_t value, int32_t count) {
     uint8_t* d = (uint8_t*)dest;
     int32_t n = count;
-    if (n <= 0)
+    if (nofill(dest, n))
         return dest;
     alignas(16) const uint32_t pattern[4] = {le32(value), le32(value), le32(value), le32(value)};
     // Whenever a block follows, every head piece had room, so the head leaves
@@ -519,7 +527,7 @@ void* MEM_copy32(void* dest, const void* source, int32_t count) {
     uint8_t* d = (uint8_t*)dest;
     const uint8_t* s = (const uint8_t*)source;
     int32_t n = count;
-    if (n <= 0)
+    if (nocopy(dest, source, n))
         return dest;
     if ((uintptr_t)d & 3)
         copyhead(d, s, n, 4);
@@ -553,7 +561,7 @@ void* MEM_copyfpu(void* dest, const void* source, int32_t count) {
     uint8_t* d = (uint8_t*)dest;
     const uint8_t* s = (const uint8_t*)source;
     int32_t n = count;
-    if (n <= 0)
+    if (nocopy(dest, source, n))
         return dest;
     if ((uintptr_t)d & 7)
         copyhead(d, s, n, 8);
@@ -583,7 +591,7 @@ FASTMEM_MMX void* MEM_copymmx(void* dest, const void* source, int32_t count) {
     uint8_t* d = (uint8_t*)dest;
     const uint8_t* s = (const uint8_t*)source;
     int32_t n = count;
-    if (n <= 0)
+    if (nocopy(dest, source, n))
         return dest;
     if ((uintptr_t)d & 7)
         copyhead(d, s, n, 8);
@@ -613,7 +621,7 @@ FASTMEM_SSE void* MEM_copysse(void* dest, const void* source, int32_t count) {
     uint8_t* d = (uint8_t*)dest;
     const uint8_t* s = (const uint8_t*)source;
     int32_t n = count;
-    if (n <= 0)
+    if (nocopy(dest, source, n))
         return dest;
     if ((uintptr_t)d & 31) {
         copyhead(d, s, n, 32);

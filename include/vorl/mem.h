@@ -25,7 +25,8 @@ int32_t PAGE_free(void* address);
 uint32_t PAGE_size(void);
 
 /* Fill count bytes with the 32-bit pattern value / copy count bytes forward.
- * Both return dest + count. */
+ * Both return dest + count; a count of 0 or less, a null dest or a null
+ * source writes nothing and returns dest unchanged. */
 void* MEM_fill(void* dest, uint32_t value, int32_t count);
 void* MEM_copy(void* dest, const void* source, int32_t count);
 

@@ -85,12 +85,15 @@ void MEM_shutdown(void);
 void* MEM_alloc(const char* label, int32_t size, uint32_t type);
 /* Releases a block, merging it with free neighbours: 1 when released or
  * address is null, 0 (after the "NOT A MEMBLOCK" alert) when address is not
- * the contents of a block in use. Nothing outside the class areas is read. */
+ * the contents of a block in use. Nothing outside the class areas is read.
+ * The block goes back to the class its flags name, also when that class was
+ * made inside a block of another. */
 int32_t MEM_free(void* address);
 /* Writes a block header with signature "MB" and the given fields, then the
  * trailer words that flags ask for (within trailersize) and the label. On
  * 64-bit builds the links are stored relative to the class whose area holds
- * block. */
+ * block: the class that flags name when its area holds it (a class made
+ * inside a block of another), else the innermost. */
 void MEM_stamp(void* block, const char* label, int32_t size, uint32_t trailersize, uint32_t flags,
                void* previous, void* next);
 /* 1 when length bytes at address can be read (and written, if write is not 0). */
@@ -111,8 +114,8 @@ void* ENDIAN_putbig(void* address, uint32_t value, int32_t n);
 int32_t MEMCLASS_init(void);
 /* Makes the area at base (size bytes) class number, and returns the size of
  * its one free block. Returns 0 and changes nothing when the number is out
- * of range (after an alert), when the area cannot hold two bound blocks and
- * one free block, when an alignment is not a power of two, or when the
+ * of range (after an alert), when base is null or the area cannot hold two
+ * bound blocks and one free block, when an alignment is not a power of two, or when the
  * trailer size is above 65535. Names are cut to 7 characters. */
 int32_t MEMCLASS_create(int32_t number, const char* name, void* base, int32_t size, uint32_t alignment,
                         uint32_t firstalignment, uint32_t trailersize, int32_t guard, int32_t where,

@@ -17,10 +17,13 @@ typedef struct MUTEX MUTEX;
 MUTEX* MUTEX_alloc(void);
 void MUTEX_lock(MUTEX* mutex);
 void MUTEX_unlock(MUTEX* mutex);
+/* Returns the record to the pool. Null is ignored; a record that is not an
+ * allocated one of the pool (already released, or never from the pool) gets
+ * the "FREEING AN UNALLOCATED MUTEX" alert and is left alone. */
 void MUTEX_free(MUTEX* mutex);
 
 /* Current holder's thread id (0 when unheld) and lock count, for
- * diagnostics and tests. */
+ * diagnostics and tests; both 0 for a null mutex. */
 uint32_t MUTEX_owner(const MUTEX* mutex);
 uint32_t MUTEX_count(const MUTEX* mutex);
 

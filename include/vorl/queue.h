@@ -8,8 +8,12 @@
  *
  * A zero-filled QUEUE is uninitialised; every operation except QUEUE_lock and
  * QUEUE_unlock raises "<operation> - UNINITIALIZED QUEUE %08x USED.\n" on one
- * and, when the alert returns, goes on without a lock. Every operation that
- * takes an element out sets its link to null. */
+ * and, when the alert returns, goes on without a lock and with the default
+ * priority routine. A null QUEUE pointer raises the same alert with address
+ * 00000000 (QUEUE_lock and QUEUE_unlock: the mutex's null alerts); when it
+ * returns, the operation touches nothing and gives its empty result (null,
+ * 0, -1 for QUEUE_position and the iterations, 0xFFFFFFFF for priorities).
+ * Every operation that takes an element out sets its link to null. */
 #ifndef VORL_QUEUE_H
 #define VORL_QUEUE_H
 

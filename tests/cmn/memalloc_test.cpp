@@ -327,6 +327,9 @@ TEST(MemClass, CreateRefusesBadNumbersAndSmallAreas)
     EXPECT_EQ(MEMCLASS_create(6, "tiny", area.bytes, 4096, 8, 0, 16, 1, 1, 1, 1, nullptr), 0);
     EXPECT_EQ(MEMCLASS_create(6, "tiny", area.bytes, 4096, 8, 64, 70000, 1, 1, 1, 1, nullptr), 0);
     EXPECT_EQ(MEMCLASS_create(6, "tiny", area.bytes, -4096, 8, 64, 16, 1, 1, 1, 1, nullptr), 0);
+    EXPECT_EQ(MEMCLASS_create(6, "tiny", nullptr, 4096, 8, 64, 16, 1, 1, 1, 1, nullptr), 0);
+    EXPECT_EQ(MEM_initadr(nullptr, 4096), 0);
+    EXPECT_EQ(MEM_heapbase, nullptr);
     for (int i = 0; i < 4096; i++)
         ASSERT_EQ(area.bytes[i], 0x5A) << i;
     for (MEMCLASS* slot : MEMCLASS_table)
@@ -422,6 +425,51 @@ TEST(MemClass, ReleaseAllLeavesTheBoundBlocks)
     EXPECT_STREQ(reinterpret_cast<char*>(area.bytes + 16), "pool");
     EXPECT_EQ(MEMCLASS_freeall(7), 0);
     EXPECT_EQ(MEMCLASS_freeall(8), 0);
+}
+
+// A class made in a block of another class owns its blocks: the class that
+// the block's flags name wins over the one around it. Made once in a heap
+// block, and once in a block of class 3, whose trailer has no room for an
+// owner and which precedes it in the table.
+TEST_F(MemHeap, ClassMadeInABlockOfAnotherOwnsItsBlocks)
+{
+    static const char owner[] = "tests/nested";
+    Area outerarea(1 << 16);
+    ScopedAlertRecorder alerts;
+    for (int32_t outer : {MB_RAM, 3}) {
+        if (outer == 3) {
+            ASSERT_GT(MEMCLASS_create(3, "outer", outerarea.bytes, 1 << 16, 8, 64, 8, 1, 0, 0, 1, nullptr), 0);
+        }
+        uint8_t* area = static_cast<uint8_t*>(MEM_alloc(nullptr, 8192, outer));
+        int32_t inner = MEMCLASS_getfree();
+        int32_t created = MEMCLASS_create(inner, "inner", area, 8192, 8, 64, 16, 1, 1, 1, 1, nullptr);
+        ASSERT_GT(created, 0);
+        ALERTfile = owner;
+        ALERTline = 40 + outer;
+        void* blocks[3];
+        for (int i = 0; i < 3; i++)
+            blocks[i] = MEM_alloc("in", 100 + i, inner | (i == 1 ? MB_HIGH : 0));
+        ALERTfile = nullptr;
+        const char* file = nullptr;
+        int32_t line = 0;
+        EXPECT_EQ(MEM_owner(blocks[2], &file, &line), 1) << outer;
+        EXPECT_EQ(file, owner);
+        EXPECT_EQ(line, 40 + outer);
+        // A stamp keeps its links relative to the inner class's base.
+        uint8_t* scratch = static_cast<uint8_t*>(blocks[2]);
+        MEM_stamp(scratch, nullptr, 0, 0, inner, area, scratch + 64);
+        EXPECT_EQ(previousblock(area, scratch), area);
+        EXPECT_EQ(nextblock(area, scratch), scratch + 64);
+
+        EXPECT_EQ(MEM_free(blocks[0]), 1) << outer;
+        EXPECT_EQ(MEMCLASS_freeall(inner), 2) << outer;
+        EXPECT_EQ(MEMCLASS_largestfree(inner), created);
+        EXPECT_EQ(MEMCLASS_check(inner), 1);
+        EXPECT_EQ(MEMCLASS_destroy(inner), 1);
+        EXPECT_EQ(MEM_free(area), 1);
+        EXPECT_EQ(MEMCLASS_check(outer), 1);
+    }
+    EXPECT_EQ(alerts.messages(), std::vector<std::string>{});
 }
 
 TEST(MemClass, UnknownClassHasNoMemory)
@@ -655,6 +703,14 @@ TEST_F(MemCheck, ReportListsTheBlocksInUse)
     // 20 + 22 + 23 + 25 + 77 bytes in use; free: two released blocks and the rest.
     EXPECT_NE(printed.find("MEMCLASS_report - CLASS 0: 5 IN USE (167 BYTES), 3 FREE ("), std::string::npos) << printed;
     EXPECT_EQ(MEMCLASS_report(11), -1);
+
+    // A damaged size never sends the label's read outside the block.
+    int32_t damaged = INT32_MIN;
+    memcpy(header(blocks[3]) + 4, &damaged, 4);
+    EXPECT_EQ(MEMCLASS_report(MB_RAM), 5);
+    snprintf(line, sizeof line, "  0x%08lx %10d '' -\n",
+             static_cast<unsigned long>(reinterpret_cast<uintptr_t>(blocks[3])), INT32_MIN);
+    EXPECT_NE(channel.take().find(line), std::string::npos);
 }
 
 // ---- Alerts that end the process (default alert routine: exit code 0).

@@ -88,6 +88,27 @@ TEST(Mutex, MisuseRaisesItsAlertsAndTouchesNothing)
     EXPECT_EQ(recorder.messages(), expected);
     for (const RecordedAlert& alert : recorder.alerts())
         EXPECT_EQ(alert.file, "cmn/mutex");
+
+    // Records that never came from the pool (a zeroed buffer, a pointer into
+    // a live record) are refused and never handed out.
+    recorder.clear();
+    alignas(64) static unsigned char zeroed[256];
+    MUTEX* live = MUTEX_alloc();
+    MUTEX* strays[] = {reinterpret_cast<MUTEX*>(zeroed), reinterpret_cast<MUTEX*>(reinterpret_cast<char*>(live) + 8)};
+    for (MUTEX* stray : strays)
+        MUTEX_free(stray);
+    expected.clear();
+    for (MUTEX* stray : strays)
+        expected.push_back("MUTEX_free - FREEING AN UNALLOCATED MUTEX (" + addressof(stray) + ").\n");
+    EXPECT_EQ(recorder.messages(), expected);
+    MUTEX_lock(live);
+    EXPECT_EQ(MUTEX_count(live), 1u);
+    MUTEX_unlock(live);
+    MUTEX* next = MUTEX_alloc();
+    EXPECT_NE(next, strays[0]);
+    EXPECT_NE(next, strays[1]);
+    EXPECT_EQ(MUTEX_owner(nullptr), 0u);
+    EXPECT_EQ(MUTEX_count(nullptr), 0u);
 }
 
 TEST(MutexDeath, MisuseEndsTheProcessWithTheDefaultRoutine)

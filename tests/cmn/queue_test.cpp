@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "alertrecorder.h"
+#include "deathstyle.h"
 #include "vorl/mutex.h"
 #include "vorl/queue.h"
 
@@ -366,11 +367,79 @@ TEST(Queue, UninitialisedQueueAlertsAndCarriesOn)
     QUEUE peer = {};
     QUEUE_initpeer(&peer, nullptr, 0, &queue);
     EXPECT_EQ(recorder.messages(), (std::vector<std::string>{uninitialised("QUEUE_initpeer", &peer)}));
+
+    // A zeroed record has no priority routine: the priority operations carry
+    // on with the default one, address order.
+    QUEUE bare = {};
+    ITEM pair[2] = {{nullptr, 0, 0}, {nullptr, 0, 1}};
+    recorder.clear();
+    QUEUE_insert(&bare, &pair[1]);
+    QUEUE_insert(&bare, &pair[0]);
+    EXPECT_EQ(ids(&bare), (std::vector<int>{0, 1}));
+    uint32_t low = QUEUE_defaultpriority(&pair[0], 0);
+    uint32_t high = QUEUE_defaultpriority(&pair[1], 0);
+    EXPECT_EQ(QUEUE_getlowestpriority(&bare), low);
+    EXPECT_EQ(QUEUE_gethighestpriority(&bare), high);
+    EXPECT_EQ(QUEUE_findpriority(&bare, high), &pair[1]);
+    EXPECT_EQ(QUEUE_fetchpriority(&bare, low), &pair[0]);
+    EXPECT_EQ(recorder.count(), 12u) << "the mutex's alert and the queue's, for each of six operations";
+}
+
+// A null queue: every operation raises the uninitialised-queue alert with
+// address 0 and, when it returns, touches nothing and gives its empty result.
+TEST(Queue, NullQueueAlertsAndTouchesNothing)
+{
+    ITEM item = {nullptr, 1, 1};
+    item.next = &item;
+    auto goon = [](void*, intptr_t) -> int32_t { return 1; };
+    ScopedAlertRecorder recorder;
+    QUEUE_init(nullptr, nullptr, 0);
+    QUEUE_free(nullptr);
+    QUEUE_push(nullptr, &item);
+    QUEUE_bottom(nullptr, &item);
+    QUEUE_insert(nullptr, &item);
+    EXPECT_EQ(QUEUE_pop(nullptr), nullptr);
+    EXPECT_EQ(QUEUE_popbottom(nullptr), nullptr);
+    EXPECT_EQ(QUEUE_remove(nullptr, &item), 0);
+    EXPECT_EQ(QUEUE_length(nullptr), 0);
+    EXPECT_EQ(QUEUE_position(nullptr, &item), -1);
+    EXPECT_EQ(QUEUE_getlowestpriority(nullptr), 0xFFFFFFFFu);
+    EXPECT_EQ(QUEUE_gethighestpriority(nullptr), 0xFFFFFFFFu);
+    EXPECT_EQ(QUEUE_find(nullptr, nullptr, 0), nullptr);
+    EXPECT_EQ(QUEUE_findindex(nullptr, 0), nullptr);
+    EXPECT_EQ(QUEUE_findpriority(nullptr, 1), nullptr);
+    EXPECT_EQ(QUEUE_fetch(nullptr, nullptr, 0), nullptr);
+    EXPECT_EQ(QUEUE_fetchindex(nullptr, 0), nullptr);
+    EXPECT_EQ(QUEUE_fetchnext(nullptr, &item, 0), nullptr);
+    EXPECT_EQ(QUEUE_fetchpriority(nullptr, 1), nullptr);
+    EXPECT_EQ(QUEUE_iterate(nullptr, goon, 0), -1);
+    EXPECT_EQ(QUEUE_safeiterate(nullptr, goon, 0), -1);
+    QUEUE_sort(nullptr, [](void*, void*) -> int32_t { return 0; });
+    EXPECT_EQ(item.next, &item);
+    std::vector<std::string> expected;
+    for (const char* operation :
+         {"QUEUE_init", "QUEUE_free", "QUEUE_push", "QUEUE_bottom", "QUEUE_insert", "QUEUE_pop", "QUEUE_popbottom",
+          "QUEUE_remove", "QUEUE_length", "QUEUE_position", "QUEUE_getlowestpriority", "QUEUE_gethighestpriority",
+          "QUEUE_find", "QUEUE_findindex", "QUEUE_findpriority", "QUEUE_fetch", "QUEUE_fetchindex", "QUEUE_fetchnext",
+          "QUEUE_fetchpriority", "QUEUE_iterate", "QUEUE_safeiterate", "QUEUE_sort"})
+        expected.push_back(uninitialised(operation, nullptr));
+    EXPECT_EQ(recorder.messages(), expected);
+
+    // Locking meets the mutex's null alerts; a null peer has no mutex to share.
+    recorder.clear();
+    EXPECT_EQ(QUEUE_lock(nullptr), 0);
+    QUEUE_unlock(nullptr, 0);
+    QUEUE peer = {};
+    QUEUE_initpeer(&peer, nullptr, 0, nullptr);
+    EXPECT_EQ(recorder.messages(),
+              (std::vector<std::string>{"MUTEX_lock - ATTEMPTING TO LOCK A NULL MUTEX.\n",
+                                        "MUTEX_unlock - ATTEMPTING TO UNLOCK A NULL MUTEX.\n",
+                                        uninitialised("QUEUE_initpeer", &peer)}));
+    EXPECT_EQ(peer.priority, QUEUE_defaultpriority);
 }
 
 TEST(QueueDeathTest, UninitialisedQueueEndsTheProcess)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     QUEUE queue = {};
     EXPECT_EXIT(QUEUE_length(&queue), testing::ExitedWithCode(0), "QUEUE_length - UNINITIALIZED QUEUE");
 }

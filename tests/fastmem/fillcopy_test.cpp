@@ -236,7 +236,7 @@ TEST(FastMemFill, SmallHeadCases) {
     }
 }
 
-TEST(FastMemFill, CountZeroOrNegativeWritesNothing) {
+TEST(FastMemFill, CountZeroOrNegativeOrNullWritesNothing) {
     AREA area;
     makearea(area, 64, 6);
     std::vector<uint8_t> before(area.base - MARGIN, area.base + 64 + MARGIN);
@@ -248,7 +248,9 @@ TEST(FastMemFill, CountZeroOrNegativeWritesNothing) {
             EXPECT_EQ(d, callfill(r, d, 0x12345678u, INT32_MIN)) << r.name;
         }
         EXPECT_EQ(0, memcmp(area.base - MARGIN, before.data(), before.size())) << r.name;
+        EXPECT_EQ(nullptr, callfill(r, nullptr, 0x12345678u, 64)) << r.name;
     }
+    EXPECT_EQ(nullptr, MEM_fill(nullptr, 0, 64));
 }
 
 TEST(FastMemFill, LargeRanges) {
@@ -280,7 +282,7 @@ TEST(FastMemCopy, EveryRoutineMatchesMemcpy) {
         sweepcopy(r.name, r.routine, r.usesmmx, SOURCEALIGNS);
 }
 
-TEST(FastMemCopy, CountZeroOrNegativeWritesNothing) {
+TEST(FastMemCopy, CountZeroOrNegativeOrNullWritesNothing) {
     AREA area, source;
     makearea(area, 64, 8);
     makearea(source, 64, 9);
@@ -291,8 +293,12 @@ TEST(FastMemCopy, CountZeroOrNegativeWritesNothing) {
             EXPECT_EQ(d, callcopy(r, d, source.base + 5, 0)) << r.name;
             EXPECT_EQ(d, callcopy(r, d, source.base + 5, -8)) << r.name;
         }
+        EXPECT_EQ(nullptr, callcopy(r, nullptr, source.base, 64)) << r.name;
+        EXPECT_EQ(area.base, callcopy(r, area.base, nullptr, 64)) << r.name;
         EXPECT_EQ(0, memcmp(area.base - MARGIN, before.data(), before.size())) << r.name;
     }
+    EXPECT_EQ(nullptr, MEM_copy(nullptr, source.base, 64));
+    EXPECT_EQ(area.base, MEM_copy(area.base, nullptr, 64));
 }
 
 TEST(FastMemCopy, LargeRanges) {
