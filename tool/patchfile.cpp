@@ -3,6 +3,11 @@
 // just before the load. Another program (a game, a sync client) writing it
 // meanwhile makes the run write nothing and fail, instead of overwriting
 // that program's change with the old contents.
+//
+// 64-bit file sizes and inode numbers also in 32-bit builds, whose stat
+// would otherwise fail on file systems with large inode numbers.
+#define _FILE_OFFSET_BITS 64
+
 #include "patchfile.h"
 
 #include <cstdio>
