@@ -317,6 +317,9 @@ uint32_t TIMER_nextdue(void) { return nextdue.load(); }
 
 uint32_t TIMER_stepdue(uint32_t due, uint32_t* carried, int32_t step)
 {
+    uint32_t none = 0;
+    if (!carried)
+        carried = &none;  // nothing carried in, nothing kept
     int32_t sum = step + static_cast<int32_t>(*carried & 0xFFFFu);
     *carried = static_cast<uint32_t>(sum) & 0xFFFFu;
     return due + static_cast<uint32_t>(sum >> 16);

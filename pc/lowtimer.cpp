@@ -58,6 +58,10 @@ static void secondarymain(uint32_t)
 
 void wininittimer(void)
 {
+    // Already started: a second start changes nothing (it would wait for
+    // the running thread, which nothing tells to stop).
+    if (secondarymutex.load())
+        return;
     SYS_atexit(LOWTIMER_shutdown);
     MUTEX* mutex = MUTEX_alloc();
     if (!mutex)

@@ -23,12 +23,20 @@ int32_t THREADsurfacelocked = 0;
 
 static int32_t capacity = 0;
 static uint32_t nextkey = 1;
-static MUTEX* listmutex = nullptr;
+static std::atomic<MUTEX*> listmutex{nullptr};
 static MUTEX* createmutex = nullptr;
 static DWORD mainid = 0;
 static HANDLE mainhandle = nullptr;
 static int32_t initialised = 0;
 static int32_t exitregistered = 0;
+
+// A thread may end while the registry shuts down (the process is ending and
+// later exit callbacks still run). Every use of the registry counts itself in
+// before it takes the list mutex and, once the registry is closed, turns back
+// touching nothing; the shutdown closes it and waits for those already in
+// before it releases the list and the mutex.
+static std::atomic<int32_t> registryusers{0};
+static std::atomic<int32_t> registryclosed{1};  // until THREAD_init opens it
 
 // What a new thread copies from its creator's stack before the creator goes on.
 struct STARTBLOCK {
@@ -79,8 +87,10 @@ void THREAD_init(int32_t requested)
     if (requested == 0)
         requested = 100;
 
-    if (!listmutex)
-        listmutex = MUTEX_alloc();
+    if (!listmutex.load())
+        listmutex.store(MUTEX_alloc());
+    if (listmutex.load())
+        registryclosed.store(0);
     if (!THREADitemlist) {
         int32_t bytes = requested * static_cast<int32_t>(sizeof(THREADITEM));
         THREADitemlist = static_cast<THREADITEM*>(PAGE_alloc(&bytes));
@@ -103,36 +113,85 @@ void THREAD_init(int32_t requested)
 
 int32_t THREAD_capacity(void) { return capacity; }
 
+// False when the registry is closed (not yet initialised, or shut down).
+static bool lockregistry(void)
+{
+    registryusers.fetch_add(1);
+    if (registryclosed.load()) {
+        registryusers.fetch_sub(1);
+        return false;
+    }
+    MUTEX_lock(listmutex.load());
+    return true;
+}
+
+static void unlockregistry(void)
+{
+    MUTEX_unlock(listmutex.load());
+    registryusers.fetch_sub(1);
+}
+
+// The entry at index if it still holds key, or null (registry locked). Key 0
+// is a free entry's, never a thread's.
+static THREADITEM* entryat(int32_t index, uint32_t key)
+{
+    if (!THREADitemlist || key == 0 || index < 0 || index >= capacity)
+        return nullptr;
+    return THREADitemlist[index].key == key ? &THREADitemlist[index] : nullptr;
+}
+
+static THREADITEM* entryof(const THREAD* thread) { return entryat(thread->index, thread->key); }
+
+// Entries come free anywhere, so every one is looked at (registry locked).
+static THREADITEM* entryofid(DWORD id)
+{
+    for (int32_t index = 0; THREADitemlist && index < capacity; index++)
+        if (THREADitemlist[index].key != 0 && THREADitemlist[index].id == id)
+            return &THREADitemlist[index];
+    return nullptr;
+}
+
+// Closes the entry's handle and frees it (registry locked).
+static void dropentry(THREADITEM* item)
+{
+    CloseHandle(tohandle(item->handle));
+    item->key = 0;
+    item->id = 0;
+    item->handle = 0;
+}
+
 static void removeentry(int32_t index, uint32_t key)
 {
-    MUTEX_lock(listmutex);
-    if (THREADitemlist && index >= 0 && index < capacity && THREADitemlist[index].key == key) {
-        CloseHandle(tohandle(THREADitemlist[index].handle));
-        THREADitemlist[index].key = 0;
-        THREADitemlist[index].id = 0;
-        THREADitemlist[index].handle = 0;
-    }
-    MUTEX_unlock(listmutex);
+    if (!lockregistry())
+        return;
+    if (THREADITEM* item = entryat(index, key))
+        dropentry(item);
+    unlockregistry();
 }
 
 static void registerthread(THREAD* thread, HANDLE handle, DWORD id)
 {
-    MUTEX_lock(listmutex);
-    ASSERT_check(THREADitemlist != nullptr, MODULE_FILE, 169, "THREADitemlist");
-    for (int32_t index = 0; THREADitemlist && index < capacity; index++) {
-        if (THREADitemlist[index].key != 0)
-            continue;
-        uint32_t key = nextkey++;
-        THREADitemlist[index].key = key;
-        THREADitemlist[index].handle = fromhandle(handle);
-        THREADitemlist[index].id = id;
-        thread->key = key;
-        thread->index = index;
-        thread->id = id;
-        thread->handle = handle;
-        break;
+    bool listed = false;
+    if (lockregistry()) {
+        listed = THREADitemlist != nullptr;
+        for (int32_t index = 0; listed && index < capacity; index++) {
+            if (THREADitemlist[index].key != 0)
+                continue;
+            uint32_t key = nextkey++;
+            THREADitemlist[index].key = key;
+            THREADitemlist[index].handle = fromhandle(handle);
+            THREADitemlist[index].id = id;
+            thread->key = key;
+            thread->index = index;
+            thread->id = id;
+            thread->handle = handle;
+            break;
+        }
+        unlockregistry();
     }
-    MUTEX_unlock(listmutex);
+    // Outside the lock: Abort ends the process through the exit callbacks,
+    // and the registry's shutdown waits for everyone inside.
+    ASSERT_check(listed, MODULE_FILE, 169, "THREADitemlist");
 }
 
 static DWORD WINAPI threadstart(LPVOID parameter)
@@ -159,11 +218,29 @@ static DWORD WINAPI threadstart(LPVOID parameter)
     return 0;
 }
 
+// A new thread needs a routine, and a record of its own for the registry.
+static bool badcreation(const char* name, bool noroutine, const THREAD* thread)
+{
+    const char* problem = nullptr;
+    if (noroutine)
+        problem = "%s - NO ROUTINE.\n";
+    else if (!thread || thread == THREAD_CURRENT)
+        problem = "%s - NO THREAD RECORD.\n";
+    if (!problem)
+        return false;
+    ALERTfile = MODULE_FILE;
+    ALERTline = __LINE__;
+    ALERTroutine(problem, name);
+    return true;
+}
+
 // held, when not null, receives a second handle to the new thread, taken
 // before it runs so that it can never name a thread that already ended.
-static void* createthread(THREADROUTINE routine, THREADPARAMROUTINE paramroutine, uint32_t param,
+static void* createthread(const char* name, THREADROUTINE routine, THREADPARAMROUTINE paramroutine, uint32_t param,
                           uint32_t stacksize, int32_t priority, THREAD* thread, int32_t line, HANDLE* held)
 {
+    if (badcreation(name, !routine && !paramroutine, thread))
+        return nullptr;
     if (!initialised)
         THREAD_init(0);
     MUTEX_lock(createmutex);
@@ -211,14 +288,16 @@ static void* createthread(THREADROUTINE routine, THREADPARAMROUTINE paramroutine
 void* THREAD_createparam(THREADPARAMROUTINE routine, uint32_t param, uint32_t stacksize, int32_t priority,
                          int32_t reserved, THREAD* thread)
 {
-    return createthread(nullptr, routine, param, stacksize, priority, thread, 574, nullptr);
+    return createthread("THREAD_createparam", nullptr, routine, param, stacksize, priority, thread, 574, nullptr);
 }
 
 void* THREAD_createheld(THREADPARAMROUTINE routine, uint32_t param, uint32_t stacksize, int32_t priority,
                         THREAD* thread, void** held)
 {
-    *held = nullptr;
-    return createthread(nullptr, routine, param, stacksize, priority, thread, 574, reinterpret_cast<HANDLE*>(held));
+    if (held)
+        *held = nullptr;
+    return createthread("THREAD_createheld", nullptr, routine, param, stacksize, priority, thread, 574,
+                        reinterpret_cast<HANDLE*>(held));
 }
 
 void THREAD_join(const THREAD* thread, void* held)
@@ -228,15 +307,16 @@ void THREAD_join(const THREAD* thread, void* held)
         if (GetThreadId(held) != GetCurrentThreadId())
             WaitForSingleObject(held, INFINITE);
         CloseHandle(held);
-    } else if (THREADitemlist && thread->handle && !THREAD_iscurrent(thread)) {
-        // No handle of the owner's own: the registry is all there is to go by.
+    } else if (!THREAD_iscurrent(thread) && (!thread || (THREADitemlist && thread->handle))) {
+        // No handle of the owner's own: the registry (or, for the main
+        // thread, its handle) is all there is to go by.
         THREAD_wait(thread, 0);
     }
 }
 
 void* THREAD_create(THREADROUTINE routine, uint32_t stacksize, int32_t priority, int32_t reserved, THREAD* thread)
 {
-    return createthread(routine, nullptr, 0, stacksize, priority, thread, 475, nullptr);
+    return createthread("THREAD_create", routine, nullptr, 0, stacksize, priority, thread, 475, nullptr);
 }
 
 void THREAD_remove(THREAD* thread)
@@ -249,12 +329,25 @@ void THREAD_remove(THREAD* thread)
         return;
     }
     if (thread == THREAD_CURRENT) {
+        // Leaves the registry first, as THREAD_exit does, so that waits end.
+        THREAD_forget(GetCurrentThreadId());
         TerminateThread(GetCurrentThread(), 0);
         return;
     }
-    if (thread->handle)
-        TerminateThread(thread->handle, 0);
-    removeentry(thread->index, thread->key);
+    if (!lockregistry())
+        return;
+    // Only the registry's handle surely names the record's thread: once the
+    // thread has left, the record's copy is closed and its value may have
+    // been given to another thread.
+    THREADITEM* item = entryof(thread);
+    bool self = item && item->id == GetCurrentThreadId();
+    if (item && !self)
+        TerminateThread(tohandle(item->handle), 0);
+    if (item)
+        dropentry(item);
+    unlockregistry();
+    if (self)
+        TerminateThread(GetCurrentThread(), 0);  // not under the lock, which it would keep for ever
 }
 
 void THREAD_exit(void)
@@ -267,16 +360,11 @@ void THREAD_exit(void)
 
 void THREAD_forget(uint32_t id)
 {
-    if (!listmutex)
+    if (!lockregistry())
         return;
-    MUTEX_lock(listmutex);
-    for (int32_t index = 0; THREADitemlist && index < capacity && THREADitemlist[index].key != 0; index++) {
-        if (THREADitemlist[index].id == id) {
-            removeentry(index, THREADitemlist[index].key);
-            break;
-        }
-    }
-    MUTEX_unlock(listmutex);
+    if (THREADITEM* item = entryofid(id))
+        dropentry(item);
+    unlockregistry();
 }
 
 int32_t THREAD_iscurrent(const THREAD* thread)
@@ -284,16 +372,14 @@ int32_t THREAD_iscurrent(const THREAD* thread)
     if (thread == THREAD_CURRENT)
         return 1;
     if (!thread) {
-        if (!initialised)
+        // The main thread stays what it was after a shutdown: a thread that
+        // asks during the later exit callbacks must not become it.
+        if (!initialised && mainid == 0)
             THREAD_init(0);
         return GetCurrentThreadId() == mainid ? 1 : 0;
     }
     return GetCurrentThreadId() == thread->id ? 1 : 0;
 }
-
-void* THREAD_gethandle(const THREAD* thread) { return thread->handle; }
-
-uint32_t THREAD_getid(const THREAD* thread) { return thread->id; }
 
 static HANDLE handleof(const THREAD* thread)
 {
@@ -304,65 +390,137 @@ static HANDLE handleof(const THREAD* thread)
     return thread->handle;
 }
 
+void* THREAD_gethandle(const THREAD* thread) { return handleof(thread); }
+
+uint32_t THREAD_getid(const THREAD* thread)
+{
+    if (!thread)
+        return mainid;
+    return thread == THREAD_CURRENT ? GetCurrentThreadId() : thread->id;
+}
+
+// Priorities of a record's thread go through the registry's handle, which
+// names that thread for as long as it is registered; then there is none.
 int32_t THREAD_getpriority(const THREAD* thread)
 {
     if (!initialised)
         THREAD_init(0);
-    HANDLE handle = handleof(thread);
-    return handle ? tolevel(GetThreadPriority(handle)) : 0;
+    if (!thread || thread == THREAD_CURRENT) {
+        HANDLE handle = handleof(thread);
+        return handle ? tolevel(GetThreadPriority(handle)) : 0;
+    }
+    int32_t level = 0;
+    if (lockregistry()) {
+        if (THREADITEM* item = entryof(thread))
+            level = tolevel(GetThreadPriority(tohandle(item->handle)));
+        unlockregistry();
+    }
+    return level;
 }
 
 void THREAD_setpriority(const THREAD* thread, int32_t level)
 {
     if (!initialised)
         THREAD_init(0);
-    HANDLE handle = handleof(thread);
-    if (handle)
-        SetThreadPriority(handle, topriority(level));
+    if (!thread || thread == THREAD_CURRENT) {
+        if (HANDLE handle = handleof(thread))
+            SetThreadPriority(handle, topriority(level));
+        return;
+    }
+    if (lockregistry()) {
+        if (THREADITEM* item = entryof(thread))
+            SetThreadPriority(tohandle(item->handle), topriority(level));
+        unlockregistry();
+    }
 }
 
+// The main thread is never registered: null finds nothing, THREAD_CURRENT
+// the calling thread's entry.
 THREADITEM* THREAD_finditem(const THREAD* thread)
 {
     ASSERT_check(THREADitemlist != nullptr, MODULE_FILE, 266, "THREADitemlist");
-    if (thread->index < 0 || thread->index >= capacity || !listmutex)
-        return nullptr;
     THREADITEM* item = nullptr;
-    MUTEX_lock(listmutex);
-    if (THREADitemlist && THREADitemlist[thread->index].key == thread->key)
-        item = &THREADitemlist[thread->index];
-    MUTEX_unlock(listmutex);
+    if (thread && lockregistry()) {
+        item = thread == THREAD_CURRENT ? entryofid(GetCurrentThreadId()) : entryof(thread);
+        unlockregistry();
+    }
     return item;
 }
 
 int32_t THREAD_isdone(const THREAD* thread)
 {
-    THREADITEM* item = THREAD_finditem(thread);
-    if (!item)
-        return 1;
-    MUTEX_lock(listmutex);
-    int32_t done = item->key != thread->key ? 1 : 0;
-    MUTEX_unlock(listmutex);
-    return done;
+    if (thread == THREAD_CURRENT)
+        return 0;
+    if (!thread)
+        return mainhandle && WaitForSingleObject(mainhandle, 0) == WAIT_OBJECT_0 ? 1 : 0;
+    return THREAD_finditem(thread) ? 0 : 1;
+}
+
+// A handle of the caller's own to a record's registered thread. The record's
+// copy is closed when the thread leaves and may then name another object, so
+// a wait on it could take another event's signal. *listed tells whether the
+// thread was registered (the copy may fail when no handle is left).
+static HANDLE ownhandle(const THREAD* thread, bool* listed)
+{
+    HANDLE own = nullptr;
+    *listed = false;
+    if (lockregistry()) {
+        if (THREADITEM* item = entryof(thread)) {
+            *listed = true;
+            if (!DuplicateHandle(GetCurrentProcess(), tohandle(item->handle), GetCurrentProcess(), &own, 0, FALSE,
+                                 DUPLICATE_SAME_ACCESS))
+                own = nullptr;
+        }
+        unlockregistry();
+    }
+    return own;
+}
+
+static void waitstep(HANDLE own, DWORD milliseconds)
+{
+    if (own)
+        WaitForSingleObject(own, milliseconds);
+    else
+        SleepEx(milliseconds, TRUE);
+}
+
+// Null is the main thread and THREAD_CURRENT the caller, neither of them
+// registered. No thread waits for its own end: it waits the ticks and has
+// not finished.
+static int32_t waitunlisted(const THREAD* thread, int32_t ticks)
+{
+    if (THREAD_iscurrent(thread)) {
+        THREAD_sleepticks(ticks);
+        return 0;
+    }
+    if (!mainhandle)
+        return 0;
+    WaitForSingleObject(mainhandle, ticks ? static_cast<DWORD>(THREAD_tickstoms(ticks)) : INFINITE);
+    return THREAD_isdone(nullptr);
 }
 
 int32_t THREAD_wait(const THREAD* thread, int32_t ticks)
 {
+    if (!thread || thread == THREAD_CURRENT)
+        return waitunlisted(thread, ticks);
     if (!thread->handle)
         return 0;
+    bool listed = false;
+    HANDLE own = ownhandle(thread, &listed);
     if (ticks != 0) {
-        EVENT_waitticks(thread->handle, ticks);
-        return THREAD_isdone(thread);
+        if (listed)
+            waitstep(own, static_cast<DWORD>(THREAD_tickstoms(ticks)));
+    } else {
+        // Look again every 10 ms; with the timer stopped that is still a real
+        // wait on the handle, never a spin.
+        int32_t step = __atomic_load_n(&TIMERfrequency, __ATOMIC_RELAXED) / 100;
+        DWORD milliseconds = step > 0 ? static_cast<DWORD>(THREAD_tickstoms(step)) : 10;
+        while (!THREAD_isdone(thread))
+            waitstep(own, milliseconds);
     }
-    // Look again every 10 ms; with the timer stopped that is still a real wait
-    // on the handle, never a spin.
-    int32_t step = __atomic_load_n(&TIMERfrequency, __ATOMIC_RELAXED) / 100;
-    while (!THREAD_isdone(thread)) {
-        if (step > 0)
-            EVENT_waitticks(thread->handle, step);
-        else
-            WaitForSingleObject(thread->handle, 10);
-    }
-    return 1;
+    if (own)
+        CloseHandle(own);
+    return THREAD_isdone(thread);
 }
 
 void THREAD_shutdown(void)
@@ -380,24 +538,27 @@ void THREAD_shutdown(void)
 
 void THREAD_restore(void)
 {
-    if (!listmutex)
+    MUTEX* mutex = listmutex.load();
+    if (!mutex)
         return;
-    MUTEX_lock(listmutex);
+    registryclosed.store(1);
+    while (registryusers.load() > 0)  // each of them is a short step under the lock
+        SleepEx(0, TRUE);
+    MUTEX_lock(mutex);
     for (int32_t index = 0; THREADitemlist && index < capacity; index++) {
         if (THREADitemlist[index].handle == 0)
             continue;
         PRINT_printf(PRINT_ALERT, "THREAD_restore - Thread running, index %2d, handle %#010x, id %#010x\n",
                      static_cast<int>(index), static_cast<unsigned>(THREADitemlist[index].handle),
                      static_cast<unsigned>(THREADitemlist[index].id));
-        removeentry(index, THREADitemlist[index].key);
+        dropentry(&THREADitemlist[index]);
     }
     if (THREADitemlist) {
         PAGE_free(THREADitemlist);
         THREADitemlist = nullptr;
         capacity = 0;
     }
-    MUTEX* mutex = listmutex;
-    listmutex = nullptr;
+    listmutex.store(nullptr);
     MUTEX_unlock(mutex);
     MUTEX_free(mutex);
 }
@@ -427,6 +588,9 @@ int32_t EVENT_set(void* event) { return SetEvent(event); }
 
 void* EVENT_waitany(int32_t count, void* const* handles, uint32_t milliseconds)
 {
+    // Refused here: the platform copies the array before it checks the count.
+    if (count < 1 || count > MAXIMUM_WAIT_OBJECTS || !handles)
+        return nullptr;
     DWORD result = WaitForMultipleObjectsEx(static_cast<DWORD>(count), handles, FALSE, milliseconds, FALSE);
     // Only an object that was signalled counts; abandonment and failure do not.
     if (result - WAIT_OBJECT_0 < static_cast<DWORD>(count))

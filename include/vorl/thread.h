@@ -56,6 +56,9 @@ void THREAD_restore(void);
 /* Number of registry entries (0 before initialisation). */
 int32_t THREAD_capacity(void);
 
+/* A null routine, or a record that is null or THREAD_CURRENT, raises an
+ * alert ("THREAD_create - NO ROUTINE.\n", "... - NO THREAD RECORD.\n", named
+ * after the call) and creates nothing: the result is null. */
 void* THREAD_createparam(THREADPARAMROUTINE routine, uint32_t param, uint32_t stacksize, int32_t priority,
                          int32_t reserved, THREAD* thread);
 void* THREAD_create(THREADROUTINE routine, uint32_t stacksize, int32_t priority, int32_t reserved, THREAD* thread);
@@ -67,20 +70,34 @@ void* THREAD_create(THREADROUTINE routine, uint32_t stacksize, int32_t priority,
  * and closes it. Called on that thread itself, THREAD_join only closes the
  * handle: a thread cannot wait for its own end. Without a held handle it
  * falls back to THREAD_wait on the record (while the registry exists, and
- * never on the calling thread). */
+ * never on the calling thread); null waits for the main thread. held may be
+ * null when no handle is wanted. */
 void* THREAD_createheld(THREADPARAMROUTINE routine, uint32_t param, uint32_t stacksize, int32_t priority,
                         THREAD* thread, void** held);
 void THREAD_join(const THREAD* thread, void* held);
+/* Terminates the record's thread while it is registered; once it has left,
+ * nothing happens (the record's handle may by then name another thread).
+ * THREAD_CURRENT ends the calling thread, which leaves the registry first. */
 void THREAD_remove(THREAD* thread);
 void THREAD_exit(void);
 
 int32_t THREAD_iscurrent(const THREAD* thread);
 void* THREAD_gethandle(const THREAD* thread);
 uint32_t THREAD_getid(const THREAD* thread);
+/* A record's thread is reached through the registry: once it has left, its
+ * level reads 0 and setting one changes nothing. */
 int32_t THREAD_getpriority(const THREAD* thread);
 void THREAD_setpriority(const THREAD* thread, int32_t level);
+/* The record's entry, or null once its thread has left. The main thread
+ * (null) has none; THREAD_CURRENT finds the calling thread's. */
 THREADITEM* THREAD_finditem(const THREAD* thread);
+/* 1 once the record's thread has left the registry; for the main thread,
+ * once it has ended; 0 for THREAD_CURRENT. */
 int32_t THREAD_isdone(const THREAD* thread);
+/* Waits on a handle of its own, never on the record's copy, which is closed
+ * when the thread leaves. Null waits for the main thread; a thread waiting
+ * for itself (the main thread with null, or THREAD_CURRENT) waits the ticks
+ * (0: not at all) and gets 0. */
 int32_t THREAD_wait(const THREAD* thread, int32_t ticks);
 void THREAD_forget(uint32_t id);
 

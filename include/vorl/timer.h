@@ -77,7 +77,8 @@ int32_t TIMER_period(void);
 uint32_t TIMER_nextdue(void);
 /* The schedule's step, as the multimedia callback takes it on every tick:
  * adds period plus the carried fraction to due (in 16.16 milliseconds),
- * stores the new fraction (low 16 bits) and returns the new due time. */
+ * stores the new fraction (low 16 bits) and returns the new due time. A null
+ * fraction counts as none carried, and the new one is not kept. */
 uint32_t TIMER_stepdue(uint32_t due, uint32_t* fraction, int32_t period);
 
 /* The per-tick table: up to 8 routines that the timer thread calls, in
@@ -88,7 +89,8 @@ int32_t TIMER_addroutine(TIMERROUTINE routine);
 int32_t TIMER_removeroutine(TIMERROUTINE routine);
 
 /* The secondary timer: a thread of its own that runs up to 8 routines once
- * per tick of the running timer. wininittimer starts it; LOWTIMER_add starts
+ * per tick of the running timer. wininittimer starts it (a second start
+ * while it runs changes nothing); LOWTIMER_add starts
  * it when needed and ignores a routine already there or a full table;
  * LOWTIMER_remove stops it when the last routine goes; LOWTIMER_shutdown
  * stops it (also an exit callback); LOWTIMER_signal wakes its thread (the

@@ -210,6 +210,92 @@ TEST(ThreadRemove, TheMainThreadCannotBeRemovedAndExitDropsTheEntry)
     EXPECT_EQ(systemlines, std::vector<std::string>{expected});
 }
 
+THREAD firstrecord = {};
+void exitwhenfirstisdone(uint32_t)
+{
+    while (!THREAD_isdone(&firstrecord))
+        THREAD_sleep(1);
+    THREAD_exit();
+}
+
+TEST(ThreadExit, AnEndingThreadLeavesTheRegistryWhereverItsEntryIs)
+{
+    THREAD_init(0);
+    release = SIGNAL_create();
+    THREAD exiting = {};
+    void* held = nullptr;
+    ASSERT_NE(THREAD_create(waitforrelease, 0, THREAD_NORMAL, -1, &firstrecord), nullptr);
+    ASSERT_NE(THREAD_createheld(exitwhenfirstisdone, 0, 0, THREAD_NORMAL, &exiting, &held), nullptr);
+    ASSERT_EQ(exiting.index, firstrecord.index + 1);
+    SIGNAL_set(release);  // entry 0 comes free before the second thread exits
+    THREAD_join(&exiting, held);
+    EXPECT_EQ(THREAD_isdone(&exiting), 1);
+    EXPECT_EQ(THREAD_finditem(&exiting), nullptr);
+
+    // So does a thread that removes itself: a wait for it must end.
+    ASSERT_NE(THREAD_createheld([](uint32_t) { THREAD_remove(THREAD_CURRENT); }, 0, 0, 0, &exiting, &held), nullptr);
+    THREAD_join(&exiting, held);
+    EXPECT_EQ(THREAD_isdone(&exiting), 1);
+}
+
+// Makes the platform's next handle take the value target again, as it does
+// sooner or later with any closed handle. Returns handles to close once the
+// next one is taken.
+std::vector<void*> reusenexthandle(void* target)
+{
+    std::vector<void*> taken;
+#ifdef _WIN32
+    // Windows hands out the handle closed last (wine: the lowest free one),
+    // so hold every handle taken on the way and free target's value last.
+    for (void* event = EVENT_create(); taken.size() < 100000; event = EVENT_create()) {
+        if (event == target) {
+            EVENT_close(event);
+            break;
+        }
+        taken.push_back(event);
+    }
+#else
+    // Our table hands out the free slot after the one taken last.
+    for (int turn = 0; turn < 100000; turn++) {
+        void* event = EVENT_create();
+        EVENT_close(event);
+        if (reinterpret_cast<uintptr_t>(event) + 4 == reinterpret_cast<uintptr_t>(target))
+            break;
+    }
+#endif
+    return taken;
+}
+
+void waitthencount(void)
+{
+    SIGNAL_wait(release);
+    ran++;
+}
+
+TEST(ThreadRemove, AnEndedThreadsRecordTerminatesNoOther)
+{
+    THREAD_init(0);
+    ran = 0;
+    release = SIGNAL_create();
+    THREAD ended = {}, later = {};
+    void* before = EVENT_create();  // frees the slot before the thread's, for the reuse below
+    ASSERT_NE(THREAD_create(countrun, 0, THREAD_NORMAL, -1, &ended), nullptr);
+    while (!THREAD_isdone(&ended))  // (makes no handle meanwhile)
+        THREAD_sleep(1);
+    EVENT_close(before);
+    std::vector<void*> taken = reusenexthandle(ended.handle);
+    ASSERT_NE(THREAD_create(waitthencount, 0, THREAD_NORMAL, -1, &later), nullptr);
+    for (void* event : taken)
+        EVENT_close(event);
+    ASSERT_EQ(later.handle, ended.handle) << "the handle value was given out again";
+    THREAD_setpriority(&ended, THREAD_TIMECRITICAL);
+    EXPECT_EQ(THREAD_getpriority(&later), THREAD_NORMAL);
+    THREAD_remove(&ended);
+    SIGNAL_set(release);
+    EXPECT_EQ(THREAD_wait(&later, 300), 1);
+    EXPECT_EQ(ran.load(), 2) << "the later thread ran to its end";
+}
+
 TEST(ThreadWait, TimesOutWhileTheThreadRuns)
 {
     release = SIGNAL_create();
@@ -308,6 +394,89 @@ TEST(ThreadExitReport, ThreadsStillRunningAreReportedOnceAtExit)
             exit(0);
         },
         testing::ExitedWithCode(0), "^THREAD_restore - Thread running, index  0, handle 0x[0-9a-f]{8}, id 0x[0-9a-f]{8}\n$");
+}
+
+// What a worker sees of the main thread, and of itself through THREAD_CURRENT.
+std::vector<uint32_t> seen;
+void lookaround(uint32_t)
+{
+    THREADITEM* own = THREAD_finditem(THREAD_CURRENT);
+    seen = {static_cast<uint32_t>(THREAD_isdone(nullptr)), static_cast<uint32_t>(THREAD_wait(nullptr, 1)),
+            static_cast<uint32_t>(THREAD_isdone(THREAD_CURRENT)), own ? own->key : 0, THREAD_getid(THREAD_CURRENT)};
+}
+
+TEST(ThreadArguments, NullsAlertOrStandForTheMainThread)
+{
+    THREAD_init(0);
+    {
+        ScopedAlertRecorder recorder;
+        THREAD record = {};
+        void* held = &record;
+        EXPECT_EQ(THREAD_create(nullptr, 0, 0, -1, &record), nullptr);
+        EXPECT_EQ(THREAD_create(countrun, 0, 0, -1, nullptr), nullptr);
+        EXPECT_EQ(THREAD_createparam(addparam, 0, 0, 0, -1, THREAD_CURRENT), nullptr);
+        EXPECT_EQ(THREAD_createheld(nullptr, 0, 0, 0, &record, &held), nullptr);
+        EXPECT_EQ(held, nullptr);
+        EXPECT_EQ(recorder.messages(),
+                  (std::vector<std::string>{"THREAD_create - NO ROUTINE.\n", "THREAD_create - NO THREAD RECORD.\n",
+                                            "THREAD_createparam - NO THREAD RECORD.\n",
+                                            "THREAD_createheld - NO ROUTINE.\n"}));
+        EXPECT_EQ(recorder.alerts()[0].file, "pc/threads");
+        EXPECT_EQ(record.key, 0u);
+    }
+    // A record that was never registered matches no entry, not even a free one.
+    THREAD none = {};
+    EXPECT_EQ(THREAD_finditem(&none), nullptr);
+    EXPECT_EQ(THREAD_isdone(&none), 1);
+
+    // Null is the main thread: running, not in the registry, unable to wait
+    // for its own end.
+    EXPECT_EQ(THREAD_finditem(nullptr), nullptr);
+    EXPECT_EQ(THREAD_isdone(nullptr), 0);
+    EXPECT_EQ(THREAD_wait(nullptr, 0), 0);
+    EXPECT_EQ(THREAD_wait(nullptr, 1), 0);
+    THREAD_join(nullptr, nullptr);
+    EXPECT_NE(THREAD_gethandle(nullptr), nullptr);
+    EXPECT_EQ(THREAD_getid(nullptr), THREAD_getid(THREAD_CURRENT));
+
+    THREAD worker = {};
+    void* held = nullptr;
+    ASSERT_NE(THREAD_createheld(lookaround, 0, 0, 0, &worker, &held), nullptr);
+    THREAD_join(&worker, held);
+    EXPECT_EQ(seen, (std::vector<uint32_t>{0, 0, 0, worker.key, worker.id}));
+
+    EXPECT_EQ(EVENT_waitany(0, &held, 0), nullptr);
+    EXPECT_EQ(EVENT_waitany(1, nullptr, 0), nullptr);
+}
+
+// Registered before the registry, so it runs after the registry's shutdown.
+THREAD laterecord = {};
+void* lateheld = nullptr;
+std::atomic<int> lateismain{-1};
+void releaselatethread(void)
+{
+    SIGNAL_set(release);
+    THREAD_join(&laterecord, lateheld);
+    fprintf(stderr, "the later exit callback ran; main thread: %d\n", lateismain.load());
+}
+
+TEST(ThreadExitReport, AThreadEndingAfterTheShutdownTouchesNothing)
+{
+    EXPECT_EXIT(
+        {
+            if (THREAD_capacity() != 0)
+                exit(5);  // the registry must come after the callback
+            atexit(releaselatethread);
+            release = SIGNAL_create();
+            THREAD_createheld(
+                [](uint32_t) {
+                    SIGNAL_wait(release);
+                    lateismain = THREAD_iscurrent(nullptr);
+                },
+                0, 0, 0, &laterecord, &lateheld);
+            exit(3);
+        },
+        testing::ExitedWithCode(3), "the later exit callback ran; main thread: 0");
 }
 
 }  // namespace

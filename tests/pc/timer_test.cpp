@@ -183,6 +183,7 @@ TEST(Timer, ScheduleStepsIn16And17MillisecondsAt60)
     carried = 0;
     EXPECT_EQ(TIMER_stepdue(1000, &carried, 655360), 1010u);
     EXPECT_EQ(carried, 0u);
+    EXPECT_EQ(TIMER_stepdue(1000, nullptr, period), 1016u) << "no fraction: none carried in, none kept";
 }
 
 std::atomic<int> samplecount{0};
@@ -491,6 +492,30 @@ TEST(LowTimer, LastRoutineMayRemoveItself)
     }));
     LOWTIMER_remove(routinec);
     EXPECT_EQ(registered(), before);
+}
+
+TEST(LowTimerDeathTest, ASecondStartChangesNothing)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+#ifndef _WIN32
+            alarm(10);  // a start that hangs ends the child
+#endif
+            int before = baseline();
+            countc = 0;
+            LOWTIMER_add(routinec);
+            wininittimer();
+            int threads = registered() - before;
+            bool runs = eventually([] {
+                LOWTIMER_signal();
+                return countc.load() >= 1;
+            });
+            LOWTIMER_remove(routinec);
+            std::fprintf(stderr, "threads %d, routine runs %d, left %d\n", threads, runs, registered() - before);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "threads 1, routine runs 1, left 0");
 }
 
 TEST(Timer, RestartKeepsOneThread)
