@@ -38,15 +38,20 @@ static void addcount(QUEUE* queue, int32_t delta)
 
 static unsigned addressof(const QUEUE* queue) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(queue)); }
 
+static void uninitialised(const QUEUE* queue, const char* operation)
+{
+    ALERTfile = MODULE_FILE;
+    ALERTline = __LINE__;
+    ALERTroutine("%s - UNINITIALIZED QUEUE %08x USED.\n", operation, addressof(queue));
+}
+
 // Raises the uninitialised-queue alert for operation when the queue has no
 // mutex; returns whether it has one.
 static bool checkinit(QUEUE* queue, const char* operation)
 {
     if (queue->mutex)
         return true;
-    ALERTfile = MODULE_FILE;
-    ALERTline = __LINE__;
-    ALERTroutine("%s - UNINITIALIZED QUEUE %08x USED.\n", operation, addressof(queue));
+    uninitialised(queue, operation);
     return false;
 }
 
@@ -57,9 +62,7 @@ static bool noqueue(const QUEUE* queue, const char* operation)
 {
     if (queue)
         return false;
-    ALERTfile = MODULE_FILE;
-    ALERTline = __LINE__;
-    ALERTroutine("%s - UNINITIALIZED QUEUE %08x USED.\n", operation, 0u);
+    uninitialised(queue, operation);
     return true;
 }
 

@@ -1428,12 +1428,9 @@ static int32_t transferdone(FILETRANSFER* transfer)
 int32_t FILE_transfer(int32_t handle, int32_t position, void* buffer, int32_t length, int32_t priority,
                       FILETRANSFEROP frontend)
 {
-    if (length < 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
     // Positions are signed 32-bit: nothing moves beyond the largest one, so
-    // the position of the next piece never overflows.
+    // the position of the next piece never overflows. (A negative length is
+    // refused by the front-end that would queue the first piece.)
     if (position > 0 && length > INT32_MAX - position)
         length = INT32_MAX - position;
     FILETRANSFER transfer;

@@ -275,8 +275,9 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
         return INVALID_HANDLE_VALUE;
     }
     struct stat named;
-    if (stat(path, &named) == 0 && PW_filetypeerror(named.st_mode) != ERROR_SUCCESS) {
-        SetLastError(PW_filetypeerror(named.st_mode));
+    DWORD typeerror = stat(path, &named) == 0 ? PW_filetypeerror(named.st_mode) : ERROR_SUCCESS;
+    if (typeerror != ERROR_SUCCESS) {
+        SetLastError(typeerror);
         return INVALID_HANDLE_VALUE;
     }
 
