@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "tests/pc/bigarchive.h"
-#include "vorl/file.h"
+#include "vorl/nfile.h"
 #include "vorl/hlsfile.h"
 #include "vorl/memory.h"
 

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "vorl/file.h"
+#include "vorl/nfile.h"
 #include "vorl/hlsfile.h"
 #include "vorl/memory.h"
 

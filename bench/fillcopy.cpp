@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "vorl/mem.h"
+#include "vorl/pagemem.h"
 
 namespace {
 

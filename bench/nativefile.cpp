@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "vorl/nfile.h"
+#include "vorl/file.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 
 #include "vorl/alert.h"
 #include "vorl/big.h"
-#include "vorl/file.h"
+#include "vorl/nfile.h"
 #include "vorl/hlsfile.h"
-#include "vorl/mem.h"
+#include "vorl/pagemem.h"
 #include "vorl/memory.h"
 #include "vorl/thread.h"
 

@@ -9,7 +9,7 @@
 #include "cmn/memblock.h"
 #include "pc/memcheck.h"
 #include "vorl/alert.h"
-#include "vorl/mem.h"
+#include "vorl/pagemem.h"
 
 static const char MODULE_FILE[] = "cmn/memalloc";
 

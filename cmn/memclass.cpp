@@ -8,7 +8,7 @@
 
 #include "cmn/memblock.h"
 #include "vorl/alert.h"
-#include "vorl/mem.h"
+#include "vorl/pagemem.h"
 #include "vorl/print.h"
 
 static const char MODULE_FILE[] = "cmn/memclass";

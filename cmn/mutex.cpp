@@ -10,7 +10,7 @@
 
 #include "pc/sysplat.h"
 #include "vorl/alert.h"
-#include "vorl/mem.h"
+#include "vorl/pagemem.h"
 #include "vorl/mutex.h"
 #include "vorl/thread.h"
 

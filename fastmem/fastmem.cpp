@@ -16,7 +16,7 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "vorl/mem.h"
+#include "vorl/pagemem.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__) && !defined(VORL_FASTMEM_PORTABLE)
 #define FASTMEM_X86 1

@@ -19,9 +19,9 @@
 
 #include "platform/vplatform.h"
 #include "vorl/alert.h"
-#include "vorl/mem.h"
+#include "vorl/pagemem.h"
 #include "vorl/mutex.h"
-#include "vorl/nfile.h"
+#include "vorl/file.h"
 #include "vorl/thread.h"
 
 static const char MODULE_FILE[] = "pc/file";

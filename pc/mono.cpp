@@ -6,7 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "vorl/mem.h"
+#include "vorl/pagemem.h"
 #include "vorl/mutex.h"
 #include "vorl/print.h"
 

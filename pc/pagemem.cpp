@@ -7,7 +7,7 @@
 #include <stdint.h>
 
 #include "platform/vplatform.h"
-#include "vorl/mem.h"
+#include "vorl/pagemem.h"
 
 int32_t CPU_fpu = 1;
 int32_t CPU_mmx = 0;

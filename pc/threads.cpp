@@ -8,7 +8,7 @@
 
 #include "platform/vplatform.h"
 #include "vorl/alert.h"
-#include "vorl/mem.h"
+#include "vorl/pagemem.h"
 #include "vorl/mutex.h"
 #include "vorl/print.h"
 #include "vorl/thread.h"

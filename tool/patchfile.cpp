@@ -19,7 +19,7 @@
 #endif
 
 #include "savepatch.h"
-#include "vorl/file.h"
+#include "vorl/nfile.h"
 #include "vorl/hlsfile.h"
 #include "vorl/memory.h"
 #include "vorl/thread.h"

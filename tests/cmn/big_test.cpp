@@ -9,7 +9,7 @@
 
 #include "alertrecorder.h"
 #include "vorl/big.h"
-#include "vorl/mem.h"
+#include "vorl/pagemem.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "fileinfo.h"
 #include "tempdir.h"
 #include "vorl/big.h"
-#include "vorl/file.h"
+#include "vorl/nfile.h"
 #include "vorl/hlsfile.h"
 #include "vorl/memory.h"
 #include "vorl/thread.h"

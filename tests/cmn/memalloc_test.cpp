@@ -15,7 +15,7 @@
 #include "alertrecorder.h"
 #include "deathstyle.h"
 #include "vorl/alert.h"
-#include "vorl/mem.h"
+#include "vorl/pagemem.h"
 #include "vorl/memory.h"
 #include "platform/vplatform.h"
 

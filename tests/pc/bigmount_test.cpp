@@ -10,11 +10,11 @@
 
 #include "bigarchive.h"
 #include "tempdir.h"
-#include "vorl/file.h"
-#include "vorl/hlsfile.h"
-#include "vorl/mem.h"
-#include "vorl/memory.h"
 #include "vorl/nfile.h"
+#include "vorl/hlsfile.h"
+#include "vorl/pagemem.h"
+#include "vorl/memory.h"
+#include "vorl/file.h"
 #include "vorl/thread.h"
 
 namespace {

@@ -20,7 +20,7 @@
 #include "fileinfo.h"
 #include "platform/vplatform.h"
 #include "tempdir.h"
-#include "vorl/nfile.h"
+#include "vorl/file.h"
 #include "vorl/thread.h"
 
 namespace {

@@ -17,8 +17,8 @@
 
 #include "alertrecorder.h"
 #include "tempdir.h"
-#include "vorl/file.h"
 #include "vorl/nfile.h"
+#include "vorl/file.h"
 #include "vorl/thread.h"
 
 namespace {

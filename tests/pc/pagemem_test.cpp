@@ -15,7 +15,7 @@
 #include <unistd.h>
 #endif
 
-#include "vorl/mem.h"
+#include "vorl/pagemem.h"
 
 namespace {
 

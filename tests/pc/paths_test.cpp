@@ -17,7 +17,7 @@
 #include "alertrecorder.h"
 #include "platform/vplatform.h"
 #include "tempdir.h"
-#include "vorl/nfile.h"
+#include "vorl/file.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "alertrecorder.h"
 #include "deathstyle.h"
 #include "exitlines.h"
-#include "vorl/mem.h"
+#include "vorl/pagemem.h"
 #include "vorl/print.h"
 #include "vorl/thread.h"
 

@@ -1,7 +1,7 @@
 /* Raw memory services: page runs with guard pages, and the fill and copy
  * entry points that pick a processor-specific routine by capability flag. */
-#ifndef VORL_MEM_H
-#define VORL_MEM_H
+#ifndef VORL_PAGEMEM_H
+#define VORL_PAGEMEM_H
 
 #include <stdint.h>
 
