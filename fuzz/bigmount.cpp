@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "vorl/big.h"
-#include "vorl/nfile.h"
+#include "pc/nfileint.h"
 #include "vorl/memory.h"
 
 namespace {

@@ -32,7 +32,7 @@
 #include "platform/vplatform.h"
 #include "vorl/alert.h"
 #include "vorl/big.h"
-#include "vorl/nfile.h"
+#include "pc/nfileint.h"
 #include "vorl/pagemem.h"
 #include "vorl/mutex.h"
 #include "vorl/file.h"

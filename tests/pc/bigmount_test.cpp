@@ -10,7 +10,7 @@
 
 #include "bigarchive.h"
 #include "tempdir.h"
-#include "vorl/nfile.h"
+#include "pc/nfileint.h"
 #include "vorl/hlsfile.h"
 #include "vorl/pagemem.h"
 #include "vorl/memory.h"

@@ -19,7 +19,7 @@
 #include "tempdir.h"
 #include "platform/vplatform.h"
 #include "vorl/alert.h"
-#include "vorl/nfile.h"
+#include "pc/nfileint.h"
 #include "vorl/pagemem.h"
 #include "vorl/file.h"
 #include "vorl/synctask.h"

@@ -17,7 +17,7 @@
 
 #include "alertrecorder.h"
 #include "tempdir.h"
-#include "vorl/nfile.h"
+#include "pc/nfileint.h"
 #include "vorl/file.h"
 #include "vorl/thread.h"
 
