@@ -60,9 +60,7 @@ static void FILE_report(const FILEPARAMS* params, int32_t line, const char* form
 {
     if (!params->report)
         return;
-    ALERTfile = MODULE_FILE;
-    ALERTline = line;
-    ALERTroutine(format, params->path);
+    ALERT_raiseat(MODULE_FILE, line, format, params->path);
 }
 
 // Waits for a queued operation and collects it; when it failed, keeps the
@@ -176,9 +174,7 @@ static int32_t FILE_scatterworker(int32_t priority, void* parameter)
             if (error == 0)
                 error = SYS_getlasterror();
             if (params->report) {
-                ALERTfile = MODULE_FILE;
-                ALERTline = __LINE__;
-                ALERTroutine("FILE_scatterload - unable to load file %s\n", params->paths[i]);
+                ALERT_raise(MODULE_FILE, "FILE_scatterload - unable to load file %s\n", params->paths[i]);
             }
         }
     }

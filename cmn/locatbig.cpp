@@ -41,9 +41,7 @@ static uint32_t BIG_sizeof(const uint8_t* header, int32_t layout)
 int32_t typeofbigfile(const void* header)
 {
     if (!header) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = __LINE__;
-        ALERTroutine("typeofbigfile - NO BIG FILE SET (NULL POINTER)\n");
+        ALERT_raise(MODULE_FILE, "typeofbigfile - NO BIG FILE SET (NULL POINTER)\n");
         return 0;
     }
     const uint8_t* bytes = static_cast<const uint8_t*>(header);
@@ -51,9 +49,7 @@ int32_t typeofbigfile(const void* header)
         return BIG_LAYOUT1;
     if (memcmp(bytes, SIGNATURE2, 4) == 0)
         return BIG_LAYOUT2;
-    ALERTfile = MODULE_FILE;
-    ALERTline = __LINE__;
-    ALERTroutine("typeofbigfile - FILE IS NOT A BIG FILE\n");
+    ALERT_raise(MODULE_FILE, "typeofbigfile - FILE IS NOT A BIG FILE\n");
     return 0;
 }
 
@@ -155,12 +151,10 @@ const char* BIG_locateentry(const void* header, const char* name, int32_t number
 {
     const char* found = BIG_findentry(header, name, number, offset, size);
     if (!found) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = __LINE__;
         if (name)
-            ALERTroutine("BIG_locateentry: ENTRY \"%s\" NOT FOUND\n", name);
+            ALERT_raise(MODULE_FILE, "BIG_locateentry: ENTRY \"%s\" NOT FOUND\n", name);
         else
-            ALERTroutine("BIG_locateentry: ENTRY #%d NOT FOUND\n", static_cast<int>(number));
+            ALERT_raise(MODULE_FILE, "BIG_locateentry: ENTRY #%d NOT FOUND\n", static_cast<int>(number));
     }
     return found;
 }
@@ -214,9 +208,7 @@ void BIG_locatemany(const void* archive, char* list, void** results)
             *comma = 0;
         results[slot] = BIG_locate(archive, name);
         if (!results[slot]) {
-            ALERTfile = MODULE_FILE;
-            ALERTline = __LINE__;
-            ALERTroutine("BIG_locatemany - FILE NOT FOUND '%s'\n", name);
+            ALERT_raise(MODULE_FILE, "BIG_locatemany - FILE NOT FOUND '%s'\n", name);
         }
         if (!comma)
             return;

@@ -110,9 +110,7 @@ void MEM_stampin(uint8_t* base, uint8_t* block, const char* label, int32_t size,
     if ((flags & MB_WHERE) && trailersize >= MEM_TRAILERLINE + 4) {
         if (ALERTfile && !MEM_filereadable(ALERTfile)) {
             const char* bad = ALERTfile;
-            ALERTfile = MODULE_FILE;
-            ALERTline = __LINE__;
-            ALERTroutine("MEM_alloc - INVALID CALLER FILE NAME POINTER %lx\n",
+            ALERT_raise(MODULE_FILE, "MEM_alloc - INVALID CALLER FILE NAME POINTER %lx\n",
                          static_cast<unsigned long>(reinterpret_cast<uintptr_t>(bad)));
         }
         MEM_store<uint32_t>(trailer + MEM_TRAILERFILE, OWNER_encode(ALERTfile));
@@ -213,16 +211,12 @@ void* MEM_alloc(const char* label, int32_t size, uint32_t type)
     MEMCLASS* cls = MEMCLASS_table[type & MB_CLASSMASK];
     const char* shown = label ? label : "(null)";
     if (!MEM_heapbase) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = __LINE__;
-        ALERTroutine("MEM_alloc - MEMORY MANAGER NOT INITIALIZED\nrequested: %d\n", static_cast<int>(size));
+        ALERT_raise(MODULE_FILE, "MEM_alloc - MEMORY MANAGER NOT INITIALIZED\nrequested: %d\n", static_cast<int>(size));
         return nullptr;
     }
     int64_t need = (cls && size >= 0) ? MEM_need(cls, label, size) : 0;
     if (size < 0 || need < 0) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = __LINE__;
-        ALERTroutine("MEM_alloc - INVALID SIZE REQUESTED\nrequested '%s': %d\navailable: %d. type %04lx MB_LOW\n", shown,
+        ALERT_raise(MODULE_FILE, "MEM_alloc - INVALID SIZE REQUESTED\nrequested '%s': %d\navailable: %d. type %04lx MB_LOW\n", shown,
                      static_cast<int>(size), static_cast<int>(MEMCLASS_largestfree(type)),
                      static_cast<unsigned long>(type));
         return nullptr;
@@ -248,9 +242,7 @@ void* MEM_alloc(const char* label, int32_t size, uint32_t type)
         CLASS_unlock(cls);
     }
     if (!block) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = __LINE__;
-        ALERTroutine("MEM_alloc - OUT OF MEMORY\nrequested '%s': %d\navailable: %d. type %04lx\n", shown,
+        ALERT_raise(MODULE_FILE, "MEM_alloc - OUT OF MEMORY\nrequested '%s': %d\navailable: %d. type %04lx\n", shown,
                      static_cast<int>(size), static_cast<int>(MEMCLASS_largestfree(type)),
                      static_cast<unsigned long>(type));
         return nullptr;
@@ -268,9 +260,7 @@ static void MEM_notablock(const void* address, const uint8_t* block)
         memcpy(signature, block, 2);
         value = ENDIAN_getbig(block, 2);
     }
-    ALERTfile = MODULE_FILE;
-    ALERTline = __LINE__;
-    ALERTroutine("MEM_free - NOT A MEMBLOCK.  BLOCK @ 0x%08lx, SIGNATURE '%2.2s' (0x%02x)\n",
+    ALERT_raise(MODULE_FILE, "MEM_free - NOT A MEMBLOCK.  BLOCK @ 0x%08lx, SIGNATURE '%2.2s' (0x%02x)\n",
                  static_cast<unsigned long>(reinterpret_cast<uintptr_t>(address)), signature,
                  static_cast<unsigned>(value));
 }

@@ -51,9 +51,7 @@ int32_t MEMCLASS_create(int32_t number, const char* name, void* base, int32_t si
                         int32_t named, int32_t locked, MEMCLASSROUTINE callback)
 {
     if (number < 0 || number >= MEMCLASS_MAX) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = __LINE__;
-        ALERTroutine("MEMCLASS_create - CLASS NUMBER OF %d IS OUT OF RANGE. SHOULD BE 0..%d\n", static_cast<int>(number),
+        ALERT_raise(MODULE_FILE, "MEMCLASS_create - CLASS NUMBER OF %d IS OUT OF RANGE. SHOULD BE 0..%d\n", static_cast<int>(number),
                      MEMCLASS_MAX - 1);
         return 0;
     }
@@ -143,9 +141,7 @@ int32_t MEMCLASS_getfree(void)
     for (int32_t number = 3; number < MEMCLASS_MAX; number++)
         if (!MEMCLASS_table[number])
             return number;
-    ALERTfile = MODULE_FILE;
-    ALERTline = __LINE__;
-    ALERTroutine("MEMCLASS_getfree - NO FREE CLASSES.  %d IS MAXIMUM\n", MEMCLASS_MAX);
+    ALERT_raise(MODULE_FILE, "MEMCLASS_getfree - NO FREE CLASSES.  %d IS MAXIMUM\n", MEMCLASS_MAX);
     return MEMCLASS_MAX;
 }
 

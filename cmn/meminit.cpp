@@ -23,9 +23,7 @@ int32_t MEM_init(void) { return MEM_initsize(MEM_HEAPSIZE, 0); }
 int32_t MEM_initsize(int32_t size, int32_t dramsub)
 {
     if (dramsub != 0) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = __LINE__;
-        ALERTroutine("MEM_initsize - DRAMSUB IS NOT SUPPORTED. PASS 0\n");
+        ALERT_raise(MODULE_FILE, "MEM_initsize - DRAMSUB IS NOT SUPPORTED. PASS 0\n");
     }
     // Once is enough: MEM_shutdown ends whichever heap is current.
     if (!MEM_shutdownregistered) {
@@ -57,14 +55,10 @@ int32_t MEM_initsize(int32_t size, int32_t dramsub)
 int32_t MEM_initadr(void* base, int32_t size)
 {
     if (MEMCLASS_table[MB_RAM]) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = __LINE__;
-        ALERTroutine("MEM_initadr - MB_RAM CLASS IS ALREADY CREATED.  CALLLED MEM_init TWICE?\n");
+        ALERT_raise(MODULE_FILE, "MEM_initadr - MB_RAM CLASS IS ALREADY CREATED.  CALLLED MEM_init TWICE?\n");
     }
     if (MEMCLASS_table[MB_GLOBAL]) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = __LINE__;
-        ALERTroutine("MEM_initadr - MB_GLOBAL CLASS IS ALREADY CREATED.  CALLLED MEM_init TWICE?\n");
+        ALERT_raise(MODULE_FILE, "MEM_initadr - MB_GLOBAL CLASS IS ALREADY CREATED.  CALLLED MEM_init TWICE?\n");
     }
     int32_t result = MEMCLASS_create(MB_RAM, "RAM", base, size, MEM_HEAPALIGN, MEM_HEAPFIRSTALIGN, MEM_HEAPTRAILER, 1,
                                      1, 1, 1, MEM_nocallback);

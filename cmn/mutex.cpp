@@ -118,15 +118,11 @@ MUTEX* MUTEX_alloc(void)
 void MUTEX_lock(MUTEX* mutex)
 {
     if (!mutex) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = __LINE__;
-        ALERTroutine("MUTEX_lock - ATTEMPTING TO LOCK A NULL MUTEX.\n");
+        ALERT_raise(MODULE_FILE, "MUTEX_lock - ATTEMPTING TO LOCK A NULL MUTEX.\n");
         return;
     }
     if (mutex->count.load(std::memory_order_acquire) == MUTEX_FREEMARKER) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = __LINE__;
-        ALERTroutine("MUTEX_lock - ATTEMPTING TO LOCK AN UNALLOCATED MUTEX (%08x).\n", addressof(mutex));
+        ALERT_raise(MODULE_FILE, "MUTEX_lock - ATTEMPTING TO LOCK AN UNALLOCATED MUTEX (%08x).\n", addressof(mutex));
         return;  // its platform lock is destroyed
     }
     SYS_lockenter(mutex->lock);
@@ -137,21 +133,15 @@ void MUTEX_lock(MUTEX* mutex)
 void MUTEX_unlock(MUTEX* mutex)
 {
     if (!mutex) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = __LINE__;
-        ALERTroutine("MUTEX_unlock - ATTEMPTING TO UNLOCK A NULL MUTEX.\n");
+        ALERT_raise(MODULE_FILE, "MUTEX_unlock - ATTEMPTING TO UNLOCK A NULL MUTEX.\n");
         return;
     }
     if (mutex->count.load(std::memory_order_acquire) == MUTEX_FREEMARKER) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = __LINE__;
-        ALERTroutine("MUTEX_unlock - ATTEMPTING TO UNLOCK AN UNALLOCATED MUTEX (%08x).\n", addressof(mutex));
+        ALERT_raise(MODULE_FILE, "MUTEX_unlock - ATTEMPTING TO UNLOCK AN UNALLOCATED MUTEX (%08x).\n", addressof(mutex));
         return;
     }
     if (mutex->owner.load(std::memory_order_relaxed) != SYS_threadid()) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = __LINE__;
-        ALERTroutine("MUTEX_unlock - UNLOCKING AN UNOWNED MUTEX (%08x).\n", addressof(mutex));
+        ALERT_raise(MODULE_FILE, "MUTEX_unlock - UNLOCKING AN UNOWNED MUTEX (%08x).\n", addressof(mutex));
         return;  // leaving a lock this thread does not hold would break it
     }
     if (mutex->count.fetch_sub(1, std::memory_order_relaxed) == 1)
@@ -166,15 +156,11 @@ void MUTEX_free(MUTEX* mutex)
     // A record from outside the pool would otherwise be handed out again.
     uint32_t count = inpool(mutex) ? mutex->count.load(std::memory_order_acquire) : MUTEX_FREEMARKER;
     if (count == MUTEX_FREEMARKER) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = __LINE__;
-        ALERTroutine("MUTEX_free - FREEING AN UNALLOCATED MUTEX (%08x).\n", addressof(mutex));
+        ALERT_raise(MODULE_FILE, "MUTEX_free - FREEING AN UNALLOCATED MUTEX (%08x).\n", addressof(mutex));
         return;
     }
     if (mutex->owner.load(std::memory_order_relaxed) != 0 || count != 0) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = __LINE__;
-        ALERTroutine("MUTEX_free - FREEING A LOCKED MUTEX (%08x).\n", addressof(mutex));
+        ALERT_raise(MODULE_FILE, "MUTEX_free - FREEING A LOCKED MUTEX (%08x).\n", addressof(mutex));
         return;  // its holder will still unlock it
     }
     SYS_lockdelete(mutex->lock);

@@ -40,9 +40,7 @@ static unsigned addressof(const QUEUE* queue) { return static_cast<unsigned>(rei
 
 static void uninitialised(const QUEUE* queue, const char* operation)
 {
-    ALERTfile = MODULE_FILE;
-    ALERTline = __LINE__;
-    ALERTroutine("%s - UNINITIALIZED QUEUE %08x USED.\n", operation, addressof(queue));
+    ALERT_raise(MODULE_FILE, "%s - UNINITIALIZED QUEUE %08x USED.\n", operation, addressof(queue));
 }
 
 // Raises the uninitialised-queue alert for operation when the queue has no
@@ -85,9 +83,7 @@ static void unlockqueue(MUTEX* mutex)
 
 static void fetchalert(const char* message)
 {
-    ALERTfile = MODULE_FILE;
-    ALERTline = __LINE__;
-    ALERTroutine("%s", message);
+    ALERT_raise(MODULE_FILE, "%s", message);
 }
 
 // A zeroed record has no routine; after its alert it carries on with the default.

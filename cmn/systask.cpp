@@ -71,9 +71,7 @@ void SYNCTASK_add(SYNCTASKROUTINE routine, int32_t interval, int32_t delay)
         }
     }
     if (chosen < 0) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = 99;
-        ALERTroutine("SYNCTASK_add - LIST FULL\n");
+        ALERT_raiseat(MODULE_FILE, 99, "SYNCTASK_add - LIST FULL\n");
     }
 }
 
@@ -95,9 +93,7 @@ int32_t SYNCTASK_run(int32_t arg)
     if (clock == loadfield(&lastrun))
         return 0;
     if (!THREAD_iscurrent(nullptr)) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = 230;
-        ALERTroutine("SYNCTASK_run - DO NOT, REPEAT NOT, CALL THIS FROM THREADS OTHER THAN THE MAIN ONE!\n");
+        ALERT_raiseat(MODULE_FILE, 230, "SYNCTASK_run - DO NOT, REPEAT NOT, CALL THIS FROM THREADS OTHER THAN THE MAIN ONE!\n");
         return 0;
     }
     storefield(&lastrun, clock);

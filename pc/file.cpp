@@ -936,9 +936,7 @@ int32_t setdirectory(const char* path)
     BOOL done = SetCurrentDirectoryA(path);
     if (done)
         return done;
-    ALERTfile = MODULE_FILE;
-    ALERTline = __LINE__;
-    ALERTroutine("setdirectory - FAILED ON '%s'\n", path != nullptr ? path : "");
+    ALERT_raise(MODULE_FILE, "setdirectory - FAILED ON '%s'\n", path != nullptr ? path : "");
     return 0;
 }
 
@@ -951,8 +949,6 @@ int32_t getdirectory(char* buffer)
     // The buffer was not written: leave it an empty string.
     if (buffer != nullptr)
         buffer[0] = '\0';
-    ALERTfile = MODULE_FILE;
-    ALERTline = __LINE__;
-    ALERTroutine("getdirectory - FAILED TO FETCH, OR WAS TOO LONG (%D CHAR).\n", static_cast<int>(length));
+    ALERT_raise(MODULE_FILE, "getdirectory - FAILED TO FETCH, OR WAS TOO LONG (%D CHAR).\n", static_cast<int>(length));
     return 0;
 }

@@ -62,9 +62,7 @@ static void setfrequency(int32_t frequency)
 
 static void alert(int32_t line, const char* format, int32_t value = 0)
 {
-    ALERTfile = MODULE_FILE;
-    ALERTline = line;
-    ALERTroutine(format, static_cast<int>(value));
+    ALERT_raiseat(MODULE_FILE, line, format, static_cast<int>(value));
 }
 
 static void CALLBACK timercallback(UINT id, UINT message, DWORD_PTR user, DWORD_PTR unused1, DWORD_PTR unused2)

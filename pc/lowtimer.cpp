@@ -83,9 +83,7 @@ void wininittimer(void)
     MUTEX_unlock(mutex);
     MUTEX_free(mutex);
     secondarymutex.store(nullptr);
-    ALERTfile = MODULE_FILE;
-    ALERTline = 75;
-    ALERTroutine("wininittimer - FAILED TO CREATE SECONDARY TIMER`S THREAD.\n");
+    ALERT_raiseat(MODULE_FILE, 75, "wininittimer - FAILED TO CREATE SECONDARY TIMER`S THREAD.\n");
 }
 
 void LOWTIMER_add(TIMERROUTINE routine)

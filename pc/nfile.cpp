@@ -81,9 +81,7 @@ static void storeshared(T* field, T value)
 
 static void raisealert(int32_t line, const char* format, int32_t value)
 {
-    ALERTfile = MODULE_FILE;
-    ALERTline = line;
-    ALERTroutine(format, value);
+    ALERT_raiseat(MODULE_FILE, line, format, value);
 }
 
 static int32_t isrunning(const FILEDEVICE* device) { return loadshared(&device->running) != 0; }
@@ -316,9 +314,7 @@ void FILE_startdevice(int32_t number)
             SIGNAL_reset(device->done);
         } else {
             undostart(device);
-            ALERTfile = MODULE_FILE;
-            ALERTline = __LINE__;
-            ALERTroutine("FILE_startdevice - FAILED TO START THREAD FOR FILE SYSTEM DEVICE.\n");
+            ALERT_raise(MODULE_FILE, "FILE_startdevice - FAILED TO START THREAD FOR FILE SYSTEM DEVICE.\n");
         }
     }
     QUEUE_unlock(&FILEfreeops, token);
@@ -1109,9 +1105,7 @@ int32_t FILESYS_atomic(FILEATOMICROUTINE routine, int32_t number, int32_t priori
     int32_t previous = loadshared(&device->limit);
     int32_t result = 0;
     if (previous < priority) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = __LINE__;
-        ALERTroutine("FILESYS_atomic - CALLED AT PRIORITY (%d) LOWER THAN CURRENT DEVICE PRIORITY (%d).\n", priority,
+        ALERT_raise(MODULE_FILE, "FILESYS_atomic - CALLED AT PRIORITY (%d) LOWER THAN CURRENT DEVICE PRIORITY (%d).\n", priority,
                      previous);
     } else {
         storeshared(&device->limit, priority);

@@ -228,9 +228,7 @@ static bool badcreation(const char* name, bool noroutine, const THREAD* thread)
         problem = "%s - NO THREAD RECORD.\n";
     if (!problem)
         return false;
-    ALERTfile = MODULE_FILE;
-    ALERTline = __LINE__;
-    ALERTroutine(problem, name);
+    ALERT_raise(MODULE_FILE, problem, name);
     return true;
 }
 
@@ -245,9 +243,7 @@ static void* createthread(const char* name, THREADROUTINE routine, THREADPARAMRO
         THREAD_init(0);
     MUTEX_lock(createmutex);
     if (THREADsurfacelocked) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = line;
-        ALERTroutine("THREAD_createparam - UNLOCK DDRAW SURFACE BEFORE CALLING.\n");
+        ALERT_raiseat(MODULE_FILE, line, "THREAD_createparam - UNLOCK DDRAW SURFACE BEFORE CALLING.\n");
     }
 
     STARTBLOCK block;
@@ -322,9 +318,7 @@ void* THREAD_create(THREADROUTINE routine, uint32_t stacksize, int32_t priority,
 void THREAD_remove(THREAD* thread)
 {
     if (!thread) {
-        ALERTfile = MODULE_FILE;
-        ALERTline = 648;
-        ALERTroutine("THREAD_remove - CANNOT REMOVE THE MAIN THREAD.\n");
+        ALERT_raiseat(MODULE_FILE, 648, "THREAD_remove - CANNOT REMOVE THE MAIN THREAD.\n");
         ASSERT_check(0, MODULE_FILE, 227, "thread");
         return;
     }

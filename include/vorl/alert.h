@@ -1,7 +1,8 @@
 /* Alerts and assertions: how every module reports a condition it cannot
- * handle. A site stores its source position in ALERTfile/ALERTline and calls
- * ALERTroutine with a printf-style message; the default routine, ALERT_abort,
- * shows the abort box and ends the process with exit code 0. */
+ * handle. A site raises one with ALERT_raise, which stores its source
+ * position in ALERTfile/ALERTline and calls ALERTroutine with a printf-style
+ * message; the default routine, ALERT_abort, shows the abort box and ends
+ * the process with exit code 0. */
 #ifndef VORL_ALERT_H
 #define VORL_ALERT_H
 
@@ -16,6 +17,12 @@ typedef int32_t (*ALERTROUTINE)(const char* format, ...);
 extern const char* ALERTfile;
 extern int32_t ALERTline;
 extern ALERTROUTINE ALERTroutine;
+
+/* Raises an alert from source file (a module's "cmn/<module>" name) at the
+ * line of the call, or at the given line: stores the position, then hands
+ * the printf-style message to ALERTroutine. Yields the routine's result. */
+#define ALERT_raiseat(file, line, ...) (ALERTfile = (file), ALERTline = (line), ALERTroutine(__VA_ARGS__))
+#define ALERT_raise(file, ...) ALERT_raiseat(file, __LINE__, __VA_ARGS__)
 
 /* The default alert routine. Returns 1 at once while another alert is in
  * progress; otherwise shows the box and ends the process. */
