@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cmn/atomics.h"
 #include "vorl/alert.h"
 #include "vorl/print.h"
 
@@ -49,12 +50,12 @@ static int32_t checkdevice(int32_t device)
 static void setflag(uint32_t* flags, uint32_t bit, int32_t on)
 {
     if (on)
-        __atomic_fetch_or(flags, bit, __ATOMIC_RELAXED);
+        ATOMIC_setbits(flags, bit);
     else
-        __atomic_fetch_and(flags, ~bit, __ATOMIC_RELAXED);
+        ATOMIC_clearbits(flags, bit);
 }
 
-static uint32_t flagsof(const uint32_t* flags) { return __atomic_load_n(flags, __ATOMIC_RELAXED); }
+static uint32_t flagsof(const uint32_t* flags) { return ATOMIC_peek(flags); }
 
 // Switches a channel with the group rules: 0 is every channel, 1 every
 // library channel.

@@ -8,6 +8,7 @@
 // element links are touched only under the queue's mutex.
 #include <cstring>
 
+#include "cmn/atomics.h"
 #include "vorl/alert.h"
 #include "vorl/mutex.h"
 #include "vorl/queue.h"
@@ -23,18 +24,15 @@ static void* linkof(const void* element)
 
 static void setlink(void* element, void* next) { std::memcpy(element, &next, sizeof next); }
 
-static uint32_t flagsof(const QUEUE* queue) { return __atomic_load_n(&queue->flags, __ATOMIC_RELAXED); }
+static uint32_t flagsof(const QUEUE* queue) { return ATOMIC_peek(&queue->flags); }
 
-static void setflags(QUEUE* queue, uint32_t bits) { __atomic_fetch_or(&queue->flags, bits, __ATOMIC_RELAXED); }
+static void setflags(QUEUE* queue, uint32_t bits) { ATOMIC_setbits(&queue->flags, bits); }
 
-static void clearflags(QUEUE* queue, uint32_t bits) { __atomic_fetch_and(&queue->flags, ~bits, __ATOMIC_RELAXED); }
+static void clearflags(QUEUE* queue, uint32_t bits) { ATOMIC_clearbits(&queue->flags, bits); }
 
-static uint32_t countof(const QUEUE* queue) { return __atomic_load_n(&queue->count, __ATOMIC_RELAXED); }
+static uint32_t countof(const QUEUE* queue) { return ATOMIC_peek(&queue->count); }
 
-static void addcount(QUEUE* queue, int32_t delta)
-{
-    __atomic_fetch_add(&queue->count, static_cast<uint32_t>(delta), __ATOMIC_RELAXED);
-}
+static void addcount(QUEUE* queue, int32_t delta) { ATOMIC_add(&queue->count, delta); }
 
 static unsigned addressof(const QUEUE* queue) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(queue)); }
 

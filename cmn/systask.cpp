@@ -9,6 +9,7 @@
 // written atomically because the main thread reads them while others write.
 #include <mutex>
 
+#include "cmn/atomics.h"
 #include "vorl/alert.h"
 #include "vorl/synctask.h"
 #include "vorl/thread.h"
@@ -21,18 +22,6 @@ SYNCTASK SYNCTASKlist[SYNCTASK_MAX];
 // Sync-clock value of the last pass over the table.
 static int32_t lastrun = 0;
 static std::mutex addlock;
-
-template <typename T>
-static T loadfield(const T* field)
-{
-    return __atomic_load_n(field, __ATOMIC_ACQUIRE);
-}
-
-template <typename T>
-static void storefield(T* field, T value)
-{
-    __atomic_store_n(field, value, __ATOMIC_RELEASE);
-}
 
 // Signed difference a - b of two clock values, right across wrap-around.
 static int32_t clockdiff(int32_t a, int32_t b)
@@ -55,7 +44,7 @@ void SYNCTASK_add(SYNCTASKROUTINE routine, int32_t interval, int32_t delay)
         int32_t same = -1;
         int32_t free = -1;
         for (int32_t index = 0; index < SYNCTASK_MAX; index++) {
-            SYNCTASKROUTINE current = loadfield(&SYNCTASKlist[index].routine);
+            SYNCTASKROUTINE current = ATOMIC_load(&SYNCTASKlist[index].routine);
             if (current == routine)
                 same = index;
             else if (!current && free < 0)
@@ -64,10 +53,10 @@ void SYNCTASK_add(SYNCTASKROUTINE routine, int32_t interval, int32_t delay)
         chosen = same >= 0 ? same : free;
         if (chosen >= 0) {
             SYNCTASK* task = &SYNCTASKlist[chosen];
-            storefield(&task->interval, interval);
-            storefield(&task->due, clockadd(TIMER_syncclock(), delay));
-            storefield(&task->busy, 0u);
-            storefield(&task->routine, routine);
+            ATOMIC_store(&task->interval, interval);
+            ATOMIC_store(&task->due, clockadd(TIMER_syncclock(), delay));
+            ATOMIC_store(&task->busy, 0u);
+            ATOMIC_store(&task->routine, routine);
         }
     }
     if (chosen < 0) {
@@ -81,8 +70,8 @@ void SYNCTASK_remove(SYNCTASKROUTINE routine)
         return;
     std::lock_guard<std::mutex> hold(addlock);
     for (SYNCTASK& task : SYNCTASKlist)
-        if (loadfield(&task.routine) == routine) {
-            storefield(&task.routine, static_cast<SYNCTASKROUTINE>(nullptr));
+        if (ATOMIC_load(&task.routine) == routine) {
+            ATOMIC_store(&task.routine, static_cast<SYNCTASKROUTINE>(nullptr));
             return;
         }
 }
@@ -90,29 +79,29 @@ void SYNCTASK_remove(SYNCTASKROUTINE routine)
 int32_t SYNCTASK_run(int32_t arg)
 {
     int32_t clock = TIMER_syncclock();
-    if (clock == loadfield(&lastrun))
+    if (clock == ATOMIC_load(&lastrun))
         return 0;
     if (!THREAD_iscurrent(nullptr)) {
         ALERT_raiseat(MODULE_FILE, 230, "SYNCTASK_run - DO NOT, REPEAT NOT, CALL THIS FROM THREADS OTHER THAN THE MAIN ONE!\n");
         return 0;
     }
-    storefield(&lastrun, clock);
+    ATOMIC_store(&lastrun, clock);
     int32_t result = 0;
     for (SYNCTASK& task : SYNCTASKlist) {
-        SYNCTASKROUTINE routine = loadfield(&task.routine);
-        if (!routine || loadfield(&task.busy))
+        SYNCTASKROUTINE routine = ATOMIC_load(&task.routine);
+        if (!routine || ATOMIC_load(&task.busy))
             continue;
         int32_t now = TIMER_syncclock();
-        int32_t due = loadfield(&task.due);
+        int32_t due = ATOMIC_load(&task.due);
         if (clockdiff(now, due) < 0)
             continue;
-        storefield(&task.busy, 1u);
+        ATOMIC_store(&task.busy, 1u);
         result |= routine(arg, clockdiff(now, due));
         // A routine that removed itself may have had its entry taken by
         // another routine meanwhile; that one keeps the due time it was given.
-        if (loadfield(&task.routine) == routine)
-            storefield(&task.due, clockadd(TIMER_syncclock(), loadfield(&task.interval)));
-        storefield(&task.busy, 0u);
+        if (ATOMIC_load(&task.routine) == routine)
+            ATOMIC_store(&task.due, clockadd(TIMER_syncclock(), ATOMIC_load(&task.interval)));
+        ATOMIC_store(&task.busy, 0u);
     }
     return result;
 }
@@ -125,7 +114,7 @@ int32_t SYNCTASK_wait(int32_t ticks)
         int32_t left = clockdiff(end, TIMER_ticks());
         if (left <= 0)
             break;
-        if (__atomic_load_n(&TIMERfrequency, __ATOMIC_RELAXED) == 0) {
+        if (ATOMIC_peek(&TIMERfrequency) == 0) {
             THREAD_sleepticks(left);  // at 100 ticks per second while stopped
             break;
         }

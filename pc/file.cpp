@@ -17,6 +17,7 @@
 #include <atomic>
 #include <string.h>
 
+#include "cmn/atomics.h"
 #include "platform/vplatform.h"
 #include "vorl/alert.h"
 #include "vorl/pagemem.h"
@@ -30,7 +31,10 @@ static_assert(sizeof(FILEREC) == (sizeof(void*) == 4 ? 32 : 48), "a slot is 8 wo
 
 // States of a slot's in-use byte. A slot is closing from the moment one
 // closefile claims it until it is free again, so that a second close, or a
-// transfer that waited for the drive, finds the handle invalid.
+// transfer that waited for the drive, finds the handle invalid. The in-use,
+// reading and placed bytes are read or written without the drive mutex
+// (handle checks, cancelread from another thread, tellfile), so they go
+// through the atomic accessors.
 enum { SLOT_FREE = 0, SLOT_INUSE = 1, SLOT_CLOSING = 2 };
 
 enum { SECTOR_FALLBACK = 2048 };
@@ -41,18 +45,6 @@ static std::atomic<FILEREC*> fileslots{nullptr};
 static std::atomic<int32_t> filecapacity{0};
 static std::atomic<MUTEX*> tablemutex{nullptr};
 static std::atomic<MUTEX*> drivemutexes[FILE_DEVICES];
-
-// The in-use, reading and placed bytes are read or written without the
-// drive mutex (handle checks, cancelread from another thread, tellfile), so
-// they are accessed atomically.
-static uint8_t loadbyte(const uint8_t* field) { return __atomic_load_n(field, __ATOMIC_ACQUIRE); }
-
-static void storebyte(uint8_t* field, uint8_t value) { __atomic_store_n(field, value, __ATOMIC_RELEASE); }
-
-static bool swapbyte(uint8_t* field, uint8_t expected, uint8_t value)
-{
-    return __atomic_compare_exchange_n(field, &expected, value, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
-}
 
 // A "[FILE]" report of the platform call that just failed; the caller still
 // finds that call's code as the last error afterwards.
@@ -165,7 +157,7 @@ void shutdownfiles(void)
     MUTEX_lock(table);
     int32_t capacity = filecapacity.load(std::memory_order_acquire);
     for (int32_t index = 0; index < capacity; index++)
-        if (loadbyte(&slots[index].inuse) == SLOT_INUSE)
+        if (ATOMIC_load(&slots[index].inuse) == SLOT_INUSE)
             closefile(~index);
     fileslots.store(nullptr, std::memory_order_release);
     filecapacity.store(0, std::memory_order_release);
@@ -193,11 +185,11 @@ static int32_t allocfile(void)
     int32_t index = slots == nullptr ? -1 : capacity;
     for (int32_t at = 0; slots != nullptr && at < capacity; at++) {
         FILEREC* record = &slots[at];
-        if (loadbyte(&record->inuse) != SLOT_FREE)
+        if (ATOMIC_load(&record->inuse) != SLOT_FREE)
             continue;
         record->device = 0;
-        storebyte(&record->reading, 0);
-        storebyte(&record->placed, 0);
+        ATOMIC_store(&record->reading, 0);
+        ATOMIC_store(&record->placed, 0);
         record->handle = nullptr;
         record->mode = 0;
         record->blocksize = 0;
@@ -205,7 +197,7 @@ static int32_t allocfile(void)
         record->view = nullptr;
         record->position = 0;
         record->size = 0;
-        storebyte(&record->inuse, SLOT_INUSE);
+        ATOMIC_store(&record->inuse, SLOT_INUSE);
         index = at;
         break;
     }
@@ -217,7 +209,7 @@ static void freeslot(FILEREC* record)
 {
     MUTEX* table = tablemutex.load(std::memory_order_acquire);
     MUTEX_lock(table);
-    storebyte(&record->inuse, SLOT_FREE);
+    ATOMIC_store(&record->inuse, SLOT_FREE);
     MUTEX_unlock(table);
 }
 
@@ -244,7 +236,7 @@ static FILEREC* filerecord(int32_t handle)
     FILEREC* slots = fileslots.load(std::memory_order_acquire);
     int32_t capacity = filecapacity.load(std::memory_order_acquire);
     int32_t index = ~handle;
-    if (slots == nullptr || index < 0 || index >= capacity || loadbyte(&slots[index].inuse) != SLOT_INUSE) {
+    if (slots == nullptr || index < 0 || index >= capacity || ATOMIC_load(&slots[index].inuse) != SLOT_INUSE) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
@@ -266,7 +258,7 @@ static FILEREC* lockrecord(int32_t handle)
         return nullptr;
     MUTEX* drive = recordmutex(record);
     MUTEX_lock(drive);
-    if (loadbyte(&record->inuse) != SLOT_INUSE) {
+    if (ATOMIC_load(&record->inuse) != SLOT_INUSE) {
         MUTEX_unlock(drive);
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
@@ -284,7 +276,7 @@ static void clampposition(FILEREC* record)
     if (record->position >= 0 && record->position <= record->size)
         return;
     record->position = record->position < 0 ? 0 : record->size;
-    storebyte(&record->placed, 0);
+    ATOMIC_store(&record->placed, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -413,7 +405,7 @@ int32_t openfile(const char* path, uint32_t mode, uint32_t blocksize, int32_t* h
     if ((mode & FM_MAP) != 0)
         mapfile(record);
     record->position = 0;
-    storebyte(&record->placed, 1);
+    ATOMIC_store(&record->placed, 1);
     *handle = ~index;
     MUTEX_unlock(drive);
     return 1;
@@ -455,7 +447,7 @@ int32_t closefile(int32_t handle)
     FILEREC* record = filerecord(handle);
     if (record == nullptr)
         return 0;
-    if (!swapbyte(&record->inuse, SLOT_INUSE, SLOT_CLOSING)) {
+    if (!ATOMIC_swapif(&record->inuse, SLOT_INUSE, SLOT_CLOSING)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
@@ -505,12 +497,12 @@ uint32_t readfromfile(int32_t handle, void* buffer, uint32_t count)
     if (static_cast<int64_t>(record->position) + count > record->size)
         count = static_cast<uint32_t>(record->size - record->position);
 
-    storebyte(&record->reading, 1);
+    ATOMIC_store(&record->reading, 1);
     uint32_t total = 0;
     uint32_t block = record->blocksize;
     char* into = static_cast<char*>(buffer);
     while (count != 0) {
-        if (loadbyte(&record->reading) == 0)
+        if (ATOMIC_load(&record->reading) == 0)
             break;
         if (block > count)
             block = count;
@@ -530,7 +522,7 @@ uint32_t readfromfile(int32_t handle, void* buffer, uint32_t count)
             DWORD done = 0;
             if (!ReadFile(record->handle, into, block, &done, nullptr)) {
                 // Part of the block may have moved the pointer.
-                storebyte(&record->placed, 0);
+                ATOMIC_store(&record->placed, 0);
                 if (GetLastError() == ERROR_IO_PENDING) {
                     THREAD_sleep(1);
                     continue;
@@ -546,13 +538,13 @@ uint32_t readfromfile(int32_t handle, void* buffer, uint32_t count)
         into += got;
         if (record->position > record->size) {
             record->position = record->size;
-            storebyte(&record->placed, 0);
+            ATOMIC_store(&record->placed, 0);
         }
         if (got < block)
             break;
         count -= got;
     }
-    storebyte(&record->reading, 0);
+    ATOMIC_store(&record->reading, 0);
     unlockrecord(record);
     return total;
 }
@@ -600,7 +592,7 @@ uint32_t writetofile(int32_t handle, const void* buffer, uint32_t count)
         } else {
             DWORD done = 0;
             if (!WriteFile(record->handle, from, block, &done, nullptr)) {
-                storebyte(&record->placed, 0);
+                ATOMIC_store(&record->placed, 0);
                 if (GetLastError() == ERROR_IO_PENDING) {
                     THREAD_sleep(1);
                     continue;
@@ -636,14 +628,14 @@ int32_t seekfile(int32_t handle, int32_t position)
     int32_t result = 1;
     if (record->view != nullptr) {
         record->position = position;
-    } else if (loadbyte(&record->placed) == 0 || record->position != position) {
+    } else if (ATOMIC_load(&record->placed) == 0 || record->position != position) {
         DWORD at = SetFilePointer(record->handle, position, nullptr, FILE_BEGIN);
         if (at == INVALID_SET_FILE_POINTER) {
             result = 0;
-            storebyte(&record->placed, 0);
+            ATOMIC_store(&record->placed, 0);
         } else {
             record->position = static_cast<int32_t>(at);
-            storebyte(&record->placed, 1);
+            ATOMIC_store(&record->placed, 1);
         }
     }
     unlockrecord(record);
@@ -661,7 +653,7 @@ int32_t tellfile(int32_t handle)
     DWORD at = SetFilePointer(record->handle, 0, nullptr, FILE_CURRENT);
     if (at == INVALID_SET_FILE_POINTER) {
         reportfailure("[FILE] SetFilePointer failed (%d)\n");
-        storebyte(&record->placed, 0);
+        ATOMIC_store(&record->placed, 0);
         record->position = 0;
         return 0;
     }
@@ -681,18 +673,18 @@ int32_t setendfile(int32_t handle, int32_t position)
         return 0;
     }
     BOOL ended = FALSE;
-    storebyte(&record->placed, 0);
+    ATOMIC_store(&record->placed, 0);
     if (SetFilePointer(record->handle, position, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER) {
         ended = SetEndOfFile(record->handle);
         if (ended) {
             record->position = position;
             record->size = position;
-            storebyte(&record->placed, 1);
+            ATOMIC_store(&record->placed, 1);
         } else {
             // Back to where the file was, keeping the failure's code.
             DWORD code = GetLastError();
             if (SetFilePointer(record->handle, record->position, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER)
-                storebyte(&record->placed, 1);
+                ATOMIC_store(&record->placed, 1);
             SetLastError(code);
         }
     }
@@ -746,7 +738,7 @@ int32_t cancelread(int32_t handle)
     if (record == nullptr)
         return 0;
     SetLastError(ERROR_SUCCESS);
-    return swapbyte(&record->reading, 1, 0) ? 1 : 0;
+    return ATOMIC_swapif(&record->reading, 1, 0) ? 1 : 0;
 }
 
 int32_t lockfiledevice(int32_t handle) { return lockrecord(handle) != nullptr ? 1 : 0; }

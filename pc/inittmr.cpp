@@ -12,6 +12,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "cmn/atomics.h"
 #include "platform/vplatform.h"
 #include "vorl/alert.h"
 #include "vorl/mutex.h"
@@ -56,7 +57,7 @@ static int32_t clockadd(int32_t a, int32_t b)
 
 static void setfrequency(int32_t frequency)
 {
-    __atomic_store_n(&TIMERfrequency, frequency, __ATOMIC_RELAXED);
+    ATOMIC_poke(&TIMERfrequency, frequency);
     running.store(frequency);
 }
 
@@ -85,7 +86,7 @@ static void CALLBACK timercallback(UINT id, UINT message, DWORD_PTR user, DWORD_
         UINT armed = timeSetEvent(static_cast<UINT>(delay), resolution.load(), timercallback, user, TIME_ONESHOT);
         eventid.store(armed);
         if (!armed && running.exchange(0)) {
-            __atomic_store_n(&TIMERfrequency, 0, __ATOMIC_RELAXED);
+            ATOMIC_poke(&TIMERfrequency, 0);
             timeEndPeriod(resolution.load());
         }
     }
@@ -225,7 +226,7 @@ void TIMER_init(int32_t frequency)
         THREAD_sleep(1);
     if (tickcount.load() == first)
         TIMER_stop();
-    if (__atomic_load_n(&TIMERfrequency, __ATOMIC_RELAXED) == 0)
+    if (ATOMIC_peek(&TIMERfrequency) == 0)
         alert(343, "TIMER_init - FAILED TO INITIALIZE WINDOWS MULTIMEDIA TIMER, TRY RE-RUNNING.\n");
 }
 
@@ -234,7 +235,7 @@ void TIMER_stop(void)
     // Clearing running first keeps a callback already under way from
     // re-arming; whoever clears it gives the resolution back.
     if (running.exchange(0)) {
-        __atomic_store_n(&TIMERfrequency, 0, __ATOMIC_RELAXED);
+        ATOMIC_poke(&TIMERfrequency, 0);
         killpending();
         timeEndPeriod(resolution.load());
     }

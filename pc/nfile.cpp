@@ -29,13 +29,14 @@
 // Lock order: the list's mutex before the native layer's mutexes.
 #include <string.h>
 
+#include "cmn/atomics.h"
+#include "pc/nfileint.h"
 #include "platform/vplatform.h"
 #include "vorl/alert.h"
 #include "vorl/big.h"
-#include "pc/nfileint.h"
-#include "vorl/pagemem.h"
-#include "vorl/mutex.h"
 #include "vorl/file.h"
+#include "vorl/mutex.h"
+#include "vorl/pagemem.h"
 #include "vorl/queue.h"
 #include "vorl/synctask.h"
 #include "vorl/thread.h"
@@ -65,26 +66,12 @@ struct FILEWAITER {
     void* event;  // its own auto-reset event
 };
 
-// Fields that one thread writes while another reads them without a lock
-// (running, limit, the stop flag, a transfer's progress) go through these.
-template <typename T>
-static T loadshared(const T* field)
-{
-    return __atomic_load_n(field, __ATOMIC_ACQUIRE);
-}
-
-template <typename T>
-static void storeshared(T* field, T value)
-{
-    __atomic_store_n(field, value, __ATOMIC_RELEASE);
-}
-
 static void raisealert(int32_t line, const char* format, int32_t value)
 {
     ALERT_raiseat(MODULE_FILE, line, format, value);
 }
 
-static int32_t isrunning(const FILEDEVICE* device) { return loadshared(&device->running) != 0; }
+static int32_t isrunning(const FILEDEVICE* device) { return ATOMIC_load(&device->running) != 0; }
 
 // The device of an operation number, or null when the file system is absent.
 static FILEDEVICE* deviceof(uint32_t op)
@@ -209,7 +196,7 @@ void FILESYS_shutdown(void)
     if (!FILEdevices)
         return;
     unmountall();
-    storeshared(&FILEstop, 1);
+    ATOMIC_store(&FILEstop, 1);
 
     // A shutdown may run on a device thread (the process ending from a
     // callback or from an alert raised there): that thread cannot be waited
@@ -303,7 +290,7 @@ void FILE_startdevice(int32_t number)
         device->done = SIGNAL_create();
         device->mutex = MUTEX_alloc();
         device->serial = 1;
-        storeshared(&device->limit, static_cast<int32_t>(FILE_NOLIMIT));
+        ATOMIC_store(&device->limit, static_cast<int32_t>(FILE_NOLIMIT));
         void* handle = nullptr;
         if (device->wake && device->done && device->mutex)
             handle = THREAD_createheld(FILE_devicethread, static_cast<uint32_t>(number), 0, THREAD_ABOVENORMAL,
@@ -361,7 +348,7 @@ FILEOP* FILE_allocateop(uint32_t type, int32_t priority, uintptr_t context, int3
 
     // The serial runs modulo 2^24 and skips 0; taken without the device
     // lock, which every record's allocation would otherwise add to.
-    uint32_t serial = loadshared(&device->serial);
+    uint32_t serial = ATOMIC_load(&device->serial);
     uint32_t next;
     do {
         next = (serial + 1) & 0xFFFFFFu;
@@ -747,14 +734,14 @@ void FILE_devicethread(uint32_t number)
 {
     // The table stays put until FILESYS_shutdown has seen this thread end.
     FILEDEVICE* device = &FILEdevices[number];
-    storeshared(&device->running, 1u);
+    ATOMIC_store(&device->running, 1u);
     SIGNAL_set(device->done);
     // The device lock is held everywhere in this loop except while a record
     // is carried out, while its callback runs and while the thread waits.
     int32_t token = lockdevice(device);
-    while (!loadshared(&FILEstop)) {
+    while (!ATOMIC_load(&FILEstop)) {
         auto* op = static_cast<FILEOP*>(QUEUE_pop(&device->pending));
-        if (op && op->priority > loadshared(&device->limit)) {
+        if (op && op->priority > ATOMIC_load(&device->limit)) {
             // Held back by a transaction until it ends and sets wake.
             QUEUE_insert(&device->pending, op);
             op = nullptr;
@@ -795,7 +782,7 @@ void FILE_devicethread(uint32_t number)
         device->calling = 0;
         wakewaiters(device, id);
     }
-    storeshared(&device->running, 0u);
+    ATOMIC_store(&device->running, 0u);
     wakewaiters(device, 0);
     unlockdevice(device, token);
 }
@@ -1102,17 +1089,17 @@ int32_t FILESYS_atomic(FILEATOMICROUTINE routine, int32_t number, int32_t priori
             return 0;
     }
     MUTEX_lock(device->mutex);
-    int32_t previous = loadshared(&device->limit);
+    int32_t previous = ATOMIC_load(&device->limit);
     int32_t result = 0;
     if (previous < priority) {
         ALERT_raise(MODULE_FILE, "FILESYS_atomic - CALLED AT PRIORITY (%d) LOWER THAN CURRENT DEVICE PRIORITY (%d).\n", priority,
                      previous);
     } else {
-        storeshared(&device->limit, priority);
+        ATOMIC_store(&device->limit, priority);
         result = routine(priority, parameter);
         // Restored before wake is set, so the thread sees the old limit when
         // it looks at the records that the transaction held back.
-        storeshared(&device->limit, previous);
+        ATOMIC_store(&device->limit, previous);
         EVENT_set(device->wake);
     }
     MUTEX_unlock(device->mutex);
@@ -1380,7 +1367,7 @@ int32_t FILESYS_closebig(int32_t number, int32_t priority)
 }
 
 // The waiting caller reads remaining and current while the device thread
-// writes them, so both go through loadshared/storeshared. The end of a
+// writes them, so both go through ATOMIC_load/ATOMIC_store. The end of a
 // transfer is stored and signalled under the device lock, and the caller
 // looks under the same lock, so the caller cannot return (and take the
 // context and its event with it) while a chunk still uses them.
@@ -1395,11 +1382,11 @@ void FILE_transferchunk(uint32_t op, int32_t status, uintptr_t context)
         int32_t remaining = count < transfer->piece ? 0 : transfer->remaining - count;
         if (remaining > 0) {
             transfer->piece = remaining < FILE_PIECESIZE ? remaining : FILE_PIECESIZE;
-            storeshared(&transfer->remaining, remaining);
+            ATOMIC_store(&transfer->remaining, remaining);
             uint32_t next = transfer->frontend(transfer->handle, transfer->position, transfer->buffer,
                                                transfer->piece, transfer->priority, context);
             if (next) {
-                storeshared(&transfer->current, next);
+                ATOMIC_store(&transfer->current, next);
                 FILESYS_callbackop(next, FILE_transferchunk);
                 return;
             }
@@ -1407,8 +1394,8 @@ void FILE_transferchunk(uint32_t op, int32_t status, uintptr_t context)
     }
     FILEDEVICE* device = deviceof(op);
     int32_t token = lockdevice(device);
-    storeshared(&transfer->remaining, 0);
-    storeshared(&transfer->current, 0u);
+    ATOMIC_store(&transfer->remaining, 0);
+    ATOMIC_store(&transfer->current, 0u);
     if (transfer->event)
         EVENT_set(transfer->event);
     unlockdevice(device, token);
@@ -1416,7 +1403,7 @@ void FILE_transferchunk(uint32_t op, int32_t status, uintptr_t context)
 
 static int32_t transferdone(FILETRANSFER* transfer)
 {
-    return loadshared(&transfer->remaining) == 0 && loadshared(&transfer->current) == 0;
+    return ATOMIC_load(&transfer->remaining) == 0 && ATOMIC_load(&transfer->current) == 0;
 }
 
 int32_t FILE_transfer(int32_t handle, int32_t position, void* buffer, int32_t length, int32_t priority,
@@ -1446,7 +1433,7 @@ int32_t FILE_transfer(int32_t handle, int32_t position, void* buffer, int32_t le
     // once, when the last one has been collected, not once per piece.
     FILEDEVICE* device = deviceof(first);
     transfer.event = EVENT_create();
-    storeshared(&transfer.current, first);
+    ATOMIC_store(&transfer.current, first);
     FILESYS_callbackop(first, FILE_transferchunk);
 
     int32_t main = THREAD_iscurrent(nullptr);

@@ -6,10 +6,11 @@
 // and wraps sleeping and events.
 #include <atomic>
 
+#include "cmn/atomics.h"
 #include "platform/vplatform.h"
 #include "vorl/alert.h"
-#include "vorl/pagemem.h"
 #include "vorl/mutex.h"
+#include "vorl/pagemem.h"
 #include "vorl/print.h"
 #include "vorl/thread.h"
 #include "vorl/timer.h"
@@ -507,7 +508,7 @@ int32_t THREAD_wait(const THREAD* thread, int32_t ticks)
     } else {
         // Look again every 10 ms; with the timer stopped that is still a real
         // wait on the handle, never a spin.
-        int32_t step = __atomic_load_n(&TIMERfrequency, __ATOMIC_RELAXED) / 100;
+        int32_t step = ATOMIC_peek(&TIMERfrequency) / 100;
         DWORD milliseconds = step > 0 ? static_cast<DWORD>(THREAD_tickstoms(step)) : 10;
         while (!THREAD_isdone(thread))
             waitstep(own, milliseconds);
@@ -562,7 +563,7 @@ void THREAD_sleep(uint32_t milliseconds) { SleepEx(milliseconds, TRUE); }
 // The timer sets the frequency from its own threads while others convert.
 static int32_t tickfrequency(void)
 {
-    int32_t frequency = __atomic_load_n(&TIMERfrequency, __ATOMIC_RELAXED);
+    int32_t frequency = ATOMIC_peek(&TIMERfrequency);
     return frequency ? frequency : 100;
 }
 
