@@ -335,6 +335,18 @@ int32_t MEM_free(void* address)
     return 1;
 }
 
+int32_t MEM_size(const void* address)
+{
+    MEMCLASS* cls = MEM_classofcontents(address);
+    if (!cls)
+        return -1;
+    const uint8_t* block = static_cast<const uint8_t*>(address) - MB_HEADERSIZE;
+    CLASS_lock(cls);
+    int32_t size = MEM_isblockinuse(cls, block) ? BLOCK_size(block) : -1;
+    CLASS_unlock(cls);
+    return size;
+}
+
 int32_t MEM_owner(const void* address, const char** file, int32_t* line)
 {
     MEMCLASS* cls = MEM_classofcontents(address);

@@ -65,15 +65,6 @@ static int32_t TARLOK_stamp(const char* path, TARLOK_STAMP* stamp)
     return 1;
 }
 
-// The size a memory-manager block was requested with, from its header. The
-// save writes back exactly what was loaded.
-static int32_t TARLOK_blocksize(const void* block)
-{
-    int32_t size;
-    memcpy(&size, static_cast<const uint8_t*>(block) - MB_HEADERSIZE + 4, sizeof size);
-    return size;
-}
-
 // The platform's last-error codes (Windows numbering) that a save can meet.
 static const char* TARLOK_reason(uint32_t error)
 {
@@ -105,7 +96,8 @@ static const char* TARLOK_reason(uint32_t error)
 // Returns TARLOK_SAVED or TARLOK_NOTSAVED, with the message printed.
 static int32_t TARLOK_patchandsave(const char* path, uint8_t* buffer, const TARLOK_STAMP* loaded)
 {
-    int32_t size = TARLOK_blocksize(buffer);
+    // The save writes back exactly what was loaded.
+    int32_t size = MEM_size(buffer);
     TARLOK_scanpatch(buffer, size);
     if (TARLOK_beforesave)
         TARLOK_beforesave(path);

@@ -89,6 +89,9 @@ void* MEM_alloc(const char* label, int32_t size, uint32_t type);
  * The block goes back to the class its flags name, also when that class was
  * made inside a block of another. */
 int32_t MEM_free(void* address);
+/* The size a block in use was requested with (MEM_alloc's size); -1 without
+ * an alert when address is null or not the contents of a block in use. */
+int32_t MEM_size(const void* address);
 /* Writes a block header with signature "MB" and the given fields, then the
  * trailer words that flags ask for (within trailersize) and the label. On
  * 64-bit builds the links are stored relative to the class whose area holds
