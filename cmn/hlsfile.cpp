@@ -106,6 +106,19 @@ static void* FILE_allocate(FILEPARAMS* params, int32_t size, int32_t line)
     return block;
 }
 
+// The block for a file open at handle; when the heap has no room, null with
+// the failure reported (format names the service) and the file closed.
+static void* FILE_allocateopen(FILEPARAMS* params, int32_t handle, int32_t priority, int32_t size, int32_t line,
+                               const char* format)
+{
+    void* block = FILE_allocate(params, size, line);
+    if (!block) {
+        FILE_report(params, line, format);
+        FILESYS_close(handle, priority - 1);
+    }
+    return block;
+}
+
 static int32_t FILE_sizeworker(int32_t priority, void* parameter)
 {
     FILEPARAMS* params = static_cast<FILEPARAMS*>(parameter);
@@ -124,12 +137,10 @@ static int32_t FILE_loadworker(int32_t priority, void* parameter)
     if (!FILE_openread(params, priority, __LINE__, "FILE_load - unable to open file %s\n", &handle))
         return 0;
     int32_t size = FILESYS_length(handle, priority - 1);
-    void* buffer = FILE_allocate(params, size, __LINE__);
-    if (!buffer) {
-        FILE_report(params, __LINE__, "FILE_load - unable to reserve memory for file %s\n");
-        FILESYS_close(handle, priority - 1);
+    void* buffer = FILE_allocateopen(params, handle, priority, size, __LINE__,
+                                     "FILE_load - unable to reserve memory for file %s\n");
+    if (!buffer)
         return 0;
-    }
     int32_t got = FILESYS_read(handle, 0, buffer, size, priority - 1);
     FILESYS_close(handle, priority - 1);
     // A file that shrank since its size was asked would leave the block's
@@ -188,12 +199,10 @@ static int32_t FILE_bigheaderworker(int32_t priority, void* parameter)
     int32_t handle;
     if (!FILE_openread(params, priority, __LINE__, "FILE_loadbigheader - unable to open file %s\n", &handle))
         return 0;
-    uint8_t* buffer = static_cast<uint8_t*>(FILE_allocate(params, FILE_BIGHEADERSIZE, __LINE__));
-    if (!buffer) {
-        FILE_report(params, __LINE__, "FILE_loadbigheader - unable to reserve memory for file %s\n");
-        FILESYS_close(handle, priority - 1);
+    uint8_t* buffer = static_cast<uint8_t*>(FILE_allocateopen(
+        params, handle, priority, FILE_BIGHEADERSIZE, __LINE__, "FILE_loadbigheader - unable to reserve memory for file %s\n"));
+    if (!buffer)
         return 0;
-    }
     int32_t got = FILESYS_read(handle, 0, buffer, FILE_BIGHEADERSIZE, priority - 1);
     // Past the end of a short file the block holds zeros, never stale bytes.
     if (got < FILE_BIGHEADERSIZE)

@@ -136,6 +136,16 @@ int32_t MEMCLASS_destroy(int32_t number)
     return 1;
 }
 
+// The class with this number (its class bits), locked; null when there is
+// none.
+static MEMCLASS* CLASS_lockednumber(uint32_t number)
+{
+    MEMCLASS* cls = MEMCLASS_table[number & MB_CLASSMASK];
+    if (cls)
+        CLASS_lock(cls);
+    return cls;
+}
+
 int32_t MEMCLASS_getfree(void)
 {
     for (int32_t number = 3; number < MEMCLASS_MAX; number++)
@@ -149,10 +159,9 @@ int32_t MEMCLASS_getfree(void)
 // could follow a link that is being rewritten.
 int32_t MEMCLASS_largestfree(uint32_t number)
 {
-    MEMCLASS* cls = MEMCLASS_table[number & MB_CLASSMASK];
+    MEMCLASS* cls = CLASS_lockednumber(number);
     if (!cls)
         return 0;
-    CLASS_lock(cls);
     uint8_t* base = CLASS_base(cls);
     uint8_t* head = CLASS_head(cls);
     int32_t largest = 0;
@@ -167,10 +176,9 @@ int32_t MEM_largestfree(void) { return MEMCLASS_largestfree(static_cast<uint32_t
 
 int32_t MEM_totalfree(void)
 {
-    MEMCLASS* cls = MEMCLASS_table[MEM_defaultclass & MB_CLASSMASK];
+    MEMCLASS* cls = CLASS_lockednumber(MEM_defaultclass);
     if (!cls)
         return 0;
-    CLASS_lock(cls);
     uint8_t* base = CLASS_base(cls);
     uint8_t* head = CLASS_head(cls);
     int32_t total = 0;
@@ -263,10 +271,9 @@ MEMCLASS* MEMCLASS_holdingheader(const void* block)
 
 int32_t MEMCLASS_freeall(int32_t number)
 {
-    MEMCLASS* cls = MEMCLASS_table[number & MB_CLASSMASK];
+    MEMCLASS* cls = CLASS_lockednumber(number);
     if (!cls)
         return 0;
-    CLASS_lock(cls);
     uint8_t* base = CLASS_base(cls);
     uint8_t* top = CLASS_top(cls);
     int32_t released = 0;
@@ -474,10 +481,9 @@ static void MEMCLASS_reportblock(const MEMCLASS* cls, const uint8_t* block, cons
 
 int32_t MEMCLASS_report(int32_t number)
 {
-    MEMCLASS* cls = MEMCLASS_table[number & MB_CLASSMASK];
+    MEMCLASS* cls = CLASS_lockednumber(number);
     if (!cls)
         return -1;
-    CLASS_lock(cls);
     uint8_t* base = CLASS_base(cls);
     uint8_t* top = CLASS_top(cls);
     char name[MEM_MAXNAME + 1];

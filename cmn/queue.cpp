@@ -79,6 +79,19 @@ static void unlockqueue(MUTEX* mutex)
         MUTEX_unlock(mutex);
 }
 
+// The shape of every look-up and fetch: the checks, then step with the
+// queue locked; empty when there is no queue at all.
+template <typename R, typename STEP>
+static R locked(QUEUE* queue, const char* operation, R empty, STEP step)
+{
+    if (noqueue(queue, operation))
+        return empty;
+    MUTEX* mutex = lockqueue(queue, operation);
+    R result = step();
+    unlockqueue(mutex);
+    return result;
+}
+
 static void fetchalert(const char* message)
 {
     ALERT_raise(MODULE_FILE, "%s", message);
@@ -172,10 +185,10 @@ static void* findpriority(const QUEUE* queue, uint32_t priority)
 }
 
 // Takes out an element that a find has just returned (lock held).
-static void* takefound(QUEUE* queue, void* element, const char* message)
+static void* takefound(QUEUE* queue, void* element, const char* operation)
 {
     if (element && !unlinkelement(queue, element)) {
-        fetchalert(message);
+        ALERT_raise(MODULE_FILE, "%s - FOUND ELEMENT THAT COULD NOT BE REMOVED!", operation);
         return nullptr;
     }
     return element;
@@ -368,97 +381,47 @@ int32_t QUEUE_position(QUEUE* queue, void* element)
 
 uint32_t QUEUE_getlowestpriority(QUEUE* queue)
 {
-    if (noqueue(queue, "QUEUE_getlowestpriority"))
-        return 0xFFFFFFFFu;
-    MUTEX* mutex = lockqueue(queue, "QUEUE_getlowestpriority");
-    uint32_t priority = queue->head ? priorityof(queue, queue->head) : 0xFFFFFFFFu;
-    unlockqueue(mutex);
-    return priority;
+    return locked<uint32_t>(queue, "QUEUE_getlowestpriority", 0xFFFFFFFFu, [&] { return queue->head ? priorityof(queue, queue->head) : 0xFFFFFFFFu; });
 }
 
 uint32_t QUEUE_gethighestpriority(QUEUE* queue)
 {
-    if (noqueue(queue, "QUEUE_gethighestpriority"))
-        return 0xFFFFFFFFu;
-    MUTEX* mutex = lockqueue(queue, "QUEUE_gethighestpriority");
-    uint32_t priority = queue->tail ? priorityof(queue, queue->tail) : 0xFFFFFFFFu;
-    unlockqueue(mutex);
-    return priority;
+    return locked<uint32_t>(queue, "QUEUE_gethighestpriority", 0xFFFFFFFFu, [&] { return queue->tail ? priorityof(queue, queue->tail) : 0xFFFFFFFFu; });
 }
 
 void* QUEUE_find(QUEUE* queue, QUEUETEST test, intptr_t context)
 {
-    if (noqueue(queue, "QUEUE_find"))
-        return nullptr;
-    MUTEX* mutex = lockqueue(queue, "QUEUE_find");
-    void* element = findfirst(queue, test, context);
-    unlockqueue(mutex);
-    return element;
+    return locked<void*>(queue, "QUEUE_find", nullptr, [&] { return findfirst(queue, test, context); });
 }
 
 void* QUEUE_findindex(QUEUE* queue, uint32_t index)
 {
-    if (noqueue(queue, "QUEUE_findindex"))
-        return nullptr;
-    MUTEX* mutex = lockqueue(queue, "QUEUE_findindex");
-    void* element = elementat(queue, index);
-    unlockqueue(mutex);
-    return element;
+    return locked<void*>(queue, "QUEUE_findindex", nullptr, [&] { return elementat(queue, index); });
 }
 
 void* QUEUE_findpriority(QUEUE* queue, uint32_t priority)
 {
-    if (noqueue(queue, "QUEUE_findpriority"))
-        return nullptr;
-    MUTEX* mutex = lockqueue(queue, "QUEUE_findpriority");
-    void* element = findpriority(queue, priority);
-    unlockqueue(mutex);
-    return element;
+    return locked<void*>(queue, "QUEUE_findpriority", nullptr, [&] { return findpriority(queue, priority); });
 }
 
 void* QUEUE_fetch(QUEUE* queue, QUEUETEST test, intptr_t context)
 {
-    if (noqueue(queue, "QUEUE_fetch"))
-        return nullptr;
-    MUTEX* mutex = lockqueue(queue, "QUEUE_fetch");
-    void* element = takefound(queue, findfirst(queue, test, context),
-                              "QUEUE_fetch - FOUND ELEMENT THAT COULD NOT BE REMOVED!");
-    unlockqueue(mutex);
-    return element;
+    return locked<void*>(queue, "QUEUE_fetch", nullptr, [&] { return takefound(queue, findfirst(queue, test, context), "QUEUE_fetch"); });
 }
 
 void* QUEUE_fetchindex(QUEUE* queue, uint32_t index)
 {
-    if (noqueue(queue, "QUEUE_fetchindex"))
-        return nullptr;
-    MUTEX* mutex = lockqueue(queue, "QUEUE_fetchindex");
-    void* element =
-        takefound(queue, elementat(queue, index), "QUEUE_fetchindex - FOUND ELEMENT THAT COULD NOT BE REMOVED!");
-    unlockqueue(mutex);
-    return element;
+    return locked<void*>(queue, "QUEUE_fetchindex", nullptr, [&] { return takefound(queue, elementat(queue, index), "QUEUE_fetchindex"); });
 }
 
 void* QUEUE_fetchnext(QUEUE* queue, void* element, uint32_t n)
 {
-    if (noqueue(queue, "QUEUE_fetchnext"))
-        return nullptr;
-    MUTEX* mutex = lockqueue(queue, "QUEUE_fetchnext");
-    void* found = nullptr;
-    if (element)
-        found = takefound(queue, walk(element, n), "QUEUE_fetchnext - FOUND ELEMENT THAT COULD NOT BE REMOVED!");
-    unlockqueue(mutex);
-    return found;
+    return locked<void*>(queue, "QUEUE_fetchnext", nullptr, [&] { return element ? takefound(queue, walk(element, n), "QUEUE_fetchnext") : nullptr; });
 }
 
 void* QUEUE_fetchpriority(QUEUE* queue, uint32_t priority)
 {
-    if (noqueue(queue, "QUEUE_fetchpriority"))
-        return nullptr;
-    MUTEX* mutex = lockqueue(queue, "QUEUE_fetchpriority");
-    void* element =
-        takefound(queue, findpriority(queue, priority), "QUEUE_fetchpriority - FOUND ELEMENT THAT COULD NOT BE REMOVED!");
-    unlockqueue(mutex);
-    return element;
+    return locked<void*>(queue, "QUEUE_fetchpriority", nullptr, [&] { return takefound(queue, findpriority(queue, priority), "QUEUE_fetchpriority"); });
 }
 
 int32_t QUEUE_iterate(QUEUE* queue, QUEUEROUTINE routine, intptr_t context)

@@ -347,22 +347,31 @@ static void mapfile(FILEREC* record)
         record->mode &= ~FM_MAP;
 }
 
+// Takes a free slot for a new handle: its index, with *record set; -1 when
+// the table has no room (ERROR_NOT_ENOUGH_MEMORY when it could not grow).
+static int32_t takeslot(FILEREC** record)
+{
+    int32_t index = allocfile();
+    if (index < 0)
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    if (index < 0 || index >= filecapacity.load(std::memory_order_acquire))
+        return -1;
+    *record = &fileslots.load(std::memory_order_acquire)[index];
+    return index;
+}
+
 int32_t openfile(const char* path, uint32_t mode, uint32_t blocksize, int32_t* handle)
 {
     if (handle == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    int32_t index = allocfile();
     *handle = 0;
     SetLastError(ERROR_SUCCESS);
-    if (index < 0) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    FILEREC* record = nullptr;
+    int32_t index = takeslot(&record);
+    if (index < 0)
         return 0;
-    }
-    if (index >= filecapacity.load(std::memory_order_acquire))
-        return 0;
-    FILEREC* record = &fileslots.load(std::memory_order_acquire)[index];
 
     DWORD access = ((mode & FM_READ) != 0 ? GENERIC_READ : 0) | ((mode & FM_WRITE) != 0 ? GENERIC_WRITE : 0);
     DWORD sharing =
@@ -417,14 +426,10 @@ int32_t openmemoryfile(void* base, int32_t size, int32_t device, uint32_t blocks
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    int32_t index = allocfile();
-    if (index < 0) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    FILEREC* record = nullptr;
+    int32_t index = takeslot(&record);
+    if (index < 0)
         return 0;
-    }
-    if (index >= filecapacity.load(std::memory_order_acquire))
-        return 0;
-    FILEREC* record = &fileslots.load(std::memory_order_acquire)[index];
     if (devicemutex(device) == nullptr) {
         freeslot(record);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -483,36 +488,24 @@ static bool copyview(char* memory, const char* view, uint32_t count, bool write)
     return copied != FALSE;
 }
 
-uint32_t readfromfile(int32_t handle, void* buffer, uint32_t count)
+// Moves count bytes between memory and the file at its position, a block at
+// a time, with the drive locked; reads and writes share it. A read stops
+// between blocks once cancelread has cleared its flag. The bytes moved, or
+// 0 when a block failed.
+static uint32_t moveblocks(FILEREC* record, char* memory, uint32_t count, bool write)
 {
-    FILEREC* record = lockrecord(handle);
-    if (record == nullptr)
-        return 0;
-    if (buffer == nullptr && count != 0) {
-        unlockrecord(record);
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    clampposition(record);
-    if (static_cast<int64_t>(record->position) + count > record->size)
-        count = static_cast<uint32_t>(record->size - record->position);
-
-    ATOMIC_store(&record->reading, 1);
     uint32_t total = 0;
     uint32_t block = record->blocksize;
-    char* into = static_cast<char*>(buffer);
     while (count != 0) {
-        if (ATOMIC_load(&record->reading) == 0)
+        if (!write && ATOMIC_load(&record->reading) == 0)
             break;
         if (block > count)
             block = count;
-        uint32_t got = 0;
+        uint32_t moved = 0;
         if (record->view != nullptr) {
-            if (!copyview(into, static_cast<const char*>(record->view) + record->position, block, false)) {
-                total = 0;
-                break;
-            }
-            got = block;
+            if (!copyview(memory, static_cast<char*>(record->view) + record->position, block, write))
+                return 0;
+            moved = block;
             // Let other threads in between blocks; after the last one the
             // caller goes on at once (a yield costs milliseconds on a busy
             // machine, and a small entry is a single block).
@@ -520,30 +513,61 @@ uint32_t readfromfile(int32_t handle, void* buffer, uint32_t count)
                 THREAD_sleep(0);
         } else {
             DWORD done = 0;
-            if (!ReadFile(record->handle, into, block, &done, nullptr)) {
+            BOOL ok = write ? WriteFile(record->handle, memory, block, &done, nullptr)
+                            : ReadFile(record->handle, memory, block, &done, nullptr);
+            if (!ok) {
                 // Part of the block may have moved the pointer.
                 ATOMIC_store(&record->placed, 0);
                 if (GetLastError() == ERROR_IO_PENDING) {
                     THREAD_sleep(1);
                     continue;
                 }
-                reportfailure("[FILE] ReadFile failed (%d)\n");
-                total = 0;
-                break;
+                reportfailure(write ? "[FILE] WriteFile failed (%d)\n" : "[FILE] ReadFile failed (%d)\n");
+                return 0;
             }
-            got = done;
+            moved = done;
         }
-        record->position += static_cast<int32_t>(got);
-        total += got;
-        into += got;
+        record->position += static_cast<int32_t>(moved);
+        total += moved;
+        memory += moved;
         if (record->position > record->size) {
-            record->position = record->size;
-            ATOMIC_store(&record->placed, 0);
+            if (write) {
+                record->size = record->position;
+            } else {
+                record->position = record->size;
+                ATOMIC_store(&record->placed, 0);
+            }
         }
-        if (got < block)
+        if (moved < block)
             break;
-        count -= got;
+        count -= moved;
     }
+    return total;
+}
+
+// The locked record of handle, or null (with the last error set) when the
+// handle is not open or buffer is null for a transfer of count bytes.
+static FILEREC* lockfortransfer(int32_t handle, const void* buffer, uint32_t count)
+{
+    FILEREC* record = lockrecord(handle);
+    if (record != nullptr && buffer == nullptr && count != 0) {
+        unlockrecord(record);
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return record;
+}
+
+uint32_t readfromfile(int32_t handle, void* buffer, uint32_t count)
+{
+    FILEREC* record = lockfortransfer(handle, buffer, count);
+    if (record == nullptr)
+        return 0;
+    clampposition(record);
+    if (static_cast<int64_t>(record->position) + count > record->size)
+        count = static_cast<uint32_t>(record->size - record->position);
+    ATOMIC_store(&record->reading, 1);
+    uint32_t total = moveblocks(record, static_cast<char*>(buffer), count, false);
     ATOMIC_store(&record->reading, 0);
     unlockrecord(record);
     return total;
@@ -551,14 +575,9 @@ uint32_t readfromfile(int32_t handle, void* buffer, uint32_t count)
 
 uint32_t writetofile(int32_t handle, const void* buffer, uint32_t count)
 {
-    FILEREC* record = lockrecord(handle);
+    FILEREC* record = lockfortransfer(handle, buffer, count);
     if (record == nullptr)
         return 0;
-    if (buffer == nullptr && count != 0) {
-        unlockrecord(record);
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
     // A view opened without write access is read-only memory: refuse
     // rather than fault.
     if (record->view != nullptr && (record->mode & FM_WRITE) == 0) {
@@ -573,45 +592,8 @@ uint32_t writetofile(int32_t handle, const void* buffer, uint32_t count)
     } else if (static_cast<int64_t>(record->position) + count > INT32_MAX) {
         count = static_cast<uint32_t>(INT32_MAX - record->position);
     }
-
-    uint32_t total = 0;
-    uint32_t block = record->blocksize;
-    const char* from = static_cast<const char*>(buffer);
-    while (count != 0) {
-        if (block > count)
-            block = count;
-        uint32_t put = 0;
-        if (record->view != nullptr) {
-            if (!copyview(const_cast<char*>(from), static_cast<char*>(record->view) + record->position, block, true)) {
-                total = 0;
-                break;
-            }
-            put = block;
-            if (count > block)
-                THREAD_sleep(0);
-        } else {
-            DWORD done = 0;
-            if (!WriteFile(record->handle, from, block, &done, nullptr)) {
-                ATOMIC_store(&record->placed, 0);
-                if (GetLastError() == ERROR_IO_PENDING) {
-                    THREAD_sleep(1);
-                    continue;
-                }
-                reportfailure("[FILE] WriteFile failed (%d)\n");
-                total = 0;
-                break;
-            }
-            put = done;
-        }
-        record->position += static_cast<int32_t>(put);
-        total += put;
-        from += put;
-        if (record->position > record->size)
-            record->size = record->position;
-        if (put < block)
-            break;
-        count -= put;
-    }
+    // The source is only read: the block loop moves bytes in both directions.
+    uint32_t total = moveblocks(record, const_cast<char*>(static_cast<const char*>(buffer)), count, true);
     unlockrecord(record);
     return total;
 }

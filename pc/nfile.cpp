@@ -790,19 +790,30 @@ void FILE_devicethread(uint32_t number)
 // ---------------------------------------------------------------------------
 // Looking at, waiting for, collecting and steering records.
 
-int32_t FILESYS_statusop(uint32_t op)
+// Finds op with its device locked and returns what look makes of the
+// record (null when op is no longer in the device) and its state; absent
+// when op's device is not running.
+template <typename R, typename LOOK>
+static R lookup(uint32_t op, R absent, LOOK look)
 {
     FILEDEVICE* device = deviceof(op);
     if (!device || op == 0 || !isrunning(device))
-        return FOPS_UNKNOWN;
+        return absent;
     int32_t state;
     int32_t token = lockdevice(device);
     FILEOP* record = FILE_findop(device, op, &state);
-    int32_t status = FOPS_UNKNOWN;
-    if (record)
-        status = state != 0 ? FOPS_NONE : (record->flags & FOPF_CANCELLED) ? FOPS_CANCELLED : record->status;
+    R result = look(record, state);
     unlockdevice(device, token);
-    return status;
+    return result;
+}
+
+int32_t FILESYS_statusop(uint32_t op)
+{
+    return lookup(op, FOPS_UNKNOWN, [](FILEOP* record, int32_t state) {
+        if (!record)
+            return FOPS_UNKNOWN;
+        return state != 0 ? FOPS_NONE : (record->flags & FOPF_CANCELLED) ? FOPS_CANCELLED : record->status;
+    });
 }
 
 // Device lock held: 1 while op waits, runs, or its completion callback runs.
@@ -1029,42 +1040,19 @@ uint32_t FILESYS_priorityop(uint32_t op, int32_t priority)
 
 uint32_t FILESYS_errorop(uint32_t op)
 {
-    FILEDEVICE* device = deviceof(op);
-    if (!device || op == 0 || !isrunning(device))
-        return 0;
-    int32_t state;
-    int32_t token = lockdevice(device);
-    FILEOP* record = FILE_findop(device, op, &state);
     // A record being carried out has no error saved yet (and its thread may
     // be writing the field).
-    uint32_t error = record && state != -1 ? record->error : 0;
-    unlockdevice(device, token);
-    return error;
+    return lookup(op, 0u, [](FILEOP* record, int32_t state) { return record && state != -1 ? record->error : 0u; });
 }
 
 uint32_t FILESYS_deviceop(uint32_t op)
 {
-    FILEDEVICE* device = deviceof(op);
-    if (!device || op == 0 || !isrunning(device))
-        return 0;
-    int32_t state;
-    int32_t token = lockdevice(device);
-    FILEOP* record = FILE_findop(device, op, &state);
-    unlockdevice(device, token);
-    return record ? op % FILE_DEVICES : 0;
+    return lookup(op, 0u, [op](FILEOP* record, int32_t) { return record ? op % FILE_DEVICES : 0u; });
 }
 
 uintptr_t FILESYS_contextop(uint32_t op)
 {
-    FILEDEVICE* device = deviceof(op);
-    if (!device || op == 0 || !isrunning(device))
-        return 0;
-    int32_t state;
-    int32_t token = lockdevice(device);
-    FILEOP* record = FILE_findop(device, op, &state);
-    uintptr_t context = record ? record->context : 0;
-    unlockdevice(device, token);
-    return context;
+    return lookup(op, uintptr_t(0), [](FILEOP* record, int32_t) { return record ? record->context : uintptr_t(0); });
 }
 
 // ---------------------------------------------------------------------------
@@ -1293,6 +1281,19 @@ uint32_t FILESYS_closebigop(int32_t number, int32_t priority, uintptr_t context)
 // ---------------------------------------------------------------------------
 // Blocking calls.
 
+// Waits for op (0: it was not queued) and collects it into *result (0 when
+// not queued); 1 when it completed with status done.
+static int32_t collectinto(uint32_t op, int32_t* result)
+{
+    *result = 0;
+    if (!op)
+        return 0;
+    FILESYS_waitop(op);
+    int32_t ok = FILESYS_statusop(op) == FOPS_DONE ? 1 : 0;
+    *result = static_cast<int32_t>(FILESYS_completeop(op));
+    return ok;
+}
+
 int32_t FILESYS_open(const char* path, uint32_t flags, int32_t priority, int32_t* handle)
 {
     // Without a place for the handle an opened file could never be closed.
@@ -1300,15 +1301,7 @@ int32_t FILESYS_open(const char* path, uint32_t flags, int32_t priority, int32_t
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    uint32_t op = FILESYS_openop(path, flags, priority, 0);
-    if (!op) {
-        *handle = 0;
-        return 0;
-    }
-    FILESYS_waitop(op);
-    int32_t ok = FILESYS_statusop(op) == FOPS_DONE ? 1 : 0;
-    *handle = static_cast<int32_t>(FILESYS_completeop(op));
-    return ok;
+    return collectinto(FILESYS_openop(path, flags, priority, 0), handle);
 }
 
 int32_t FILESYS_openbig(const char* path, int32_t reserved, int32_t priority, int32_t* number)
@@ -1317,15 +1310,7 @@ int32_t FILESYS_openbig(const char* path, int32_t reserved, int32_t priority, in
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    uint32_t op = FILESYS_openbigop(path, reserved, priority, 0);
-    if (!op) {
-        *number = 0;
-        return 0;
-    }
-    FILESYS_waitop(op);
-    int32_t ok = FILESYS_statusop(op) == FOPS_DONE ? 1 : 0;
-    *number = static_cast<int32_t>(FILESYS_completeop(op));
-    return ok && *number != 0 ? 1 : 0;
+    return collectinto(FILESYS_openbigop(path, reserved, priority, 0), number) && *number != 0 ? 1 : 0;
 }
 
 static uint32_t collect(uint32_t op)
