@@ -27,6 +27,20 @@
 // holds it from the close to the clearing of the handle's slot; so no entry
 // is ever opened in, or left open on, an archive whose mapping goes away.
 // Lock order: the list's mutex before the native layer's mutexes.
+//
+// Sections, in order (each opens with a ruled comment):
+//   Initialisation and shutdown     FILESYS_init, FILESYS_shutdown
+//   Records and devices             record keys, FILE_startdevice, FILE_allocateop,
+//                                   FILE_queueop, FILE_findop
+//   Opening by name, and archives   FILE_openname, mounting and unmounting
+//   The device thread               carrying a record out, FILE_devicethread
+//   Looking at, waiting for ...     FILESYS_statusop, _waitop, _completeop,
+//                                   _callbackop, _cancelop, _priorityop, the queries
+//   Transactions                    FILESYS_atomic
+//   Front-ends                      FILESYS_<verb>op: one record of each type
+//   Blocking calls                  FILESYS_<verb>, the piecewise transfer
+//   Paths, drives and handles       thin calls over the native file layer
+// The internal records and tables are declared in pc/nfileint.h.
 #include <string.h>
 
 #include "cmn/atomics.h"
@@ -645,6 +659,9 @@ static void unlistarchive(FILEOP* op)
     op->pointer = archive;
     QUEUE_unlock(&FILEbiglist, token);
 }
+
+// ---------------------------------------------------------------------------
+// The device thread.
 
 // Carries one record out on the device thread.
 static void carryout(FILEOP* op)
