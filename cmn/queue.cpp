@@ -34,6 +34,14 @@ static uint32_t countof(const QUEUE* queue) { return ATOMIC_peek(&queue->count);
 
 static void addcount(QUEUE* queue, int32_t delta) { ATOMIC_add(&queue->count, delta); }
 
+// An element came in (delta 1) or went out (-1): the count follows and
+// iterators see the change.
+static void changed(QUEUE* queue, int32_t delta)
+{
+    addcount(queue, delta);
+    setflags(queue, QF_CHANGED);
+}
+
 static unsigned addressof(const QUEUE* queue) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(queue)); }
 
 static void uninitialised(const QUEUE* queue, const char* operation)
@@ -157,8 +165,7 @@ static void appendelement(QUEUE* queue, void* element)
     else
         queue->head = element;
     queue->tail = element;
-    addcount(queue, 1);
-    setflags(queue, QF_CHANGED);
+    changed(queue, 1);
 }
 
 static void* findfirst(const QUEUE* queue, QUEUETEST test, intptr_t context)
@@ -247,8 +254,7 @@ void QUEUE_push(QUEUE* queue, void* element)
         queue->head = element;
         if (!queue->tail)
             queue->tail = element;
-        addcount(queue, 1);
-        setflags(queue, QF_CHANGED);
+        changed(queue, 1);
     }
     unlockqueue(mutex);
 }
@@ -338,8 +344,7 @@ void QUEUE_insert(QUEUE* queue, void* element)
         queue->head = element;
     if (!current)
         queue->tail = element;
-    addcount(queue, 1);
-    setflags(queue, QF_CHANGED);
+    changed(queue, 1);
     unlockqueue(mutex);
 }
 
