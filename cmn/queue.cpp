@@ -269,46 +269,23 @@ void QUEUE_bottom(QUEUE* queue, void* element)
     unlockqueue(mutex);
 }
 
+// Takes out the head or the tail (lock held); a pop marks the queue changed
+// even when it finds it empty.
+static void* takeend(QUEUE* queue, void* element)
+{
+    unlinkelement(queue, element);
+    setflags(queue, QF_CHANGED);
+    return element;
+}
+
 void* QUEUE_pop(QUEUE* queue)
 {
-    if (noqueue(queue, "QUEUE_pop"))
-        return nullptr;
-    MUTEX* mutex = lockqueue(queue, "QUEUE_pop");
-    void* element = queue->head;
-    if (element) {
-        queue->head = linkof(element);
-        if (!queue->head)
-            queue->tail = nullptr;
-        addcount(queue, -1);
-        setlink(element, nullptr);
-    }
-    setflags(queue, QF_CHANGED);
-    unlockqueue(mutex);
-    return element;
+    return locked<void*>(queue, "QUEUE_pop", nullptr, [&] { return takeend(queue, queue->head); });
 }
 
 void* QUEUE_popbottom(QUEUE* queue)
 {
-    if (noqueue(queue, "QUEUE_popbottom"))
-        return nullptr;
-    MUTEX* mutex = lockqueue(queue, "QUEUE_popbottom");
-    void* element = queue->tail;
-    if (element) {
-        if (element == queue->head) {
-            queue->head = nullptr;
-            queue->tail = nullptr;
-        } else {
-            void* previous = queue->head;
-            while (linkof(previous) != element)
-                previous = linkof(previous);
-            setlink(previous, nullptr);
-            queue->tail = previous;
-        }
-        addcount(queue, -1);
-    }
-    setflags(queue, QF_CHANGED);
-    unlockqueue(mutex);
-    return element;
+    return locked<void*>(queue, "QUEUE_popbottom", nullptr, [&] { return takeend(queue, queue->tail); });
 }
 
 void QUEUE_insert(QUEUE* queue, void* element)

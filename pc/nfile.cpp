@@ -841,6 +841,35 @@ static int32_t isbusy(FILEDEVICE* device, uint32_t op)
     return state != 0 || (op != 0 && device->calling == op);
 }
 
+// One round of a wait, entered and left with the device lock held: lets the
+// lock go, runs the sync tasks on the main thread, and sleeps until the
+// waiter's event is set (on the main thread a millisecond at most; without
+// an event, a millisecond and then a fresh look). Returns the new token.
+static int32_t waitround(FILEDEVICE* device, int32_t token, FILEWAITER* waiter, int32_t main)
+{
+    unlockdevice(device, token);
+    if (main)
+        SYNCTASK_run(0);
+    if (!waiter->event)
+        THREAD_sleep(1);
+    else if (main)
+        EVENT_waitany(1, &waiter->event, 1);
+    else
+        EVENT_wait(waiter->event);
+    return lockdevice(device);
+}
+
+// Ends a wait that holds the device lock: the waiter leaves the device's
+// list, the lock goes, and the waiter's event is closed.
+static void endwait(FILEDEVICE* device, int32_t token, FILEWAITER* waiter)
+{
+    if (waiter->event)
+        unlinkwaiter(device, waiter);
+    unlockdevice(device, token);
+    if (waiter->event)
+        EVENT_close(waiter->event);
+}
+
 int32_t FILESYS_waitop(uint32_t op)
 {
     FILEDEVICE* device = deviceof(op);
@@ -857,22 +886,9 @@ int32_t FILESYS_waitop(uint32_t op)
                 device->waiters = &waiter;
             }
         }
-        unlockdevice(device, token);
-        if (main)
-            SYNCTASK_run(0);
-        if (!waiter.event)
-            THREAD_sleep(1);  // no event to be woken by: look again after a while
-        else if (main)
-            EVENT_waitany(1, &waiter.event, 1);
-        else
-            EVENT_wait(waiter.event);
-        token = lockdevice(device);
+        token = waitround(device, token, &waiter, main);
     }
-    if (waiter.event)
-        unlinkwaiter(device, &waiter);
-    unlockdevice(device, token);
-    if (waiter.event)
-        EVENT_close(waiter.event);
+    endwait(device, token, &waiter);
     return FILESYS_statusop(op);
 }
 
@@ -1448,22 +1464,9 @@ int32_t FILE_transfer(int32_t handle, int32_t position, void* buffer, int32_t le
         device->waiters = &waiter;
     }
     while (!transferdone(&transfer) && isrunning(device)) {
-        unlockdevice(device, token);
-        if (main)
-            SYNCTASK_run(0);
-        if (!waiter.event)
-            THREAD_sleep(1);
-        else if (main)
-            EVENT_waitany(1, &waiter.event, 1);
-        else
-            EVENT_wait(waiter.event);
-        token = lockdevice(device);
+        token = waitround(device, token, &waiter, main);
     }
-    if (waiter.event)
-        unlinkwaiter(device, &waiter);
-    unlockdevice(device, token);
-    if (waiter.event)
-        EVENT_close(waiter.event);
+    endwait(device, token, &waiter);
     return transfer.total;
 }
 
