@@ -28,7 +28,7 @@ void registercallbacks(void)
     SYS_atexit(secondcallback);
 }
 
-TEST(AlertDeath, MainThreadAlertShowsTheBoxRunsCallbacksLastFirstAndExitsZero)
+TEST(AlertDeathTest, MainThreadAlertShowsTheBoxRunsCallbacksLastFirstAndExitsZero)
 {
     EXPECT_EXIT(
         {
@@ -44,7 +44,7 @@ TEST(AlertDeath, MainThreadAlertShowsTheBoxRunsCallbacksLastFirstAndExitsZero)
         "callback two\ncallback one\n");
 }
 
-TEST(AlertDeath, WithoutAFileTheCaptionIsAbortMessage)
+TEST(AlertDeathTest, WithoutAFileTheCaptionIsAbortMessage)
 {
     EXPECT_EXIT(
         {
@@ -54,7 +54,7 @@ TEST(AlertDeath, WithoutAFileTheCaptionIsAbortMessage)
         testing::ExitedWithCode(0), "Abort Message.*PLAIN - MESSAGE");
 }
 
-TEST(AlertDeath, AlertOnAnotherThreadExitsZeroWithoutCallbacks)
+TEST(AlertDeathTest, AlertOnAnotherThreadExitsZeroWithoutCallbacks)
 {
     EXPECT_EXIT(
         {
@@ -78,7 +78,7 @@ void alertingcallback(void)
     fprintf(stderr, "callback alert returned %d and went on\n", static_cast<int>(result));
 }
 
-TEST(AlertDeath, AnAlertDuringTheExitCallbacksReturnsOne)
+TEST(AlertDeathTest, AnAlertDuringTheExitCallbacksReturnsOne)
 {
     EXPECT_EXIT(
         {
@@ -99,7 +99,7 @@ int answerafterasecondalert(const char*, const char*, UINT)
     return IDCANCEL;
 }
 
-TEST(AlertDeath, ASecondAlertWhileTheBoxIsOpenReturnsOneWithoutABox)
+TEST(AlertDeathTest, ASecondAlertWhileTheBoxIsOpenReturnsOneWithoutABox)
 {
     EXPECT_EXIT(
         {
@@ -109,7 +109,7 @@ TEST(AlertDeath, ASecondAlertWhileTheBoxIsOpenReturnsOneWithoutABox)
         testing::ExitedWithCode(0), "FIRST - ALERT.*second alert returned 1\n");
 }
 
-TEST(AlertDeath, LongMessagesAndTitlesAreCut)
+TEST(AlertDeathTest, LongMessagesAndTitlesAreCut)
 {
     std::string longname(300, 'f');
     std::string longtext(700, 'm');

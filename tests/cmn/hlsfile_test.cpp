@@ -17,6 +17,7 @@
 #include "alertrecorder.h"
 #include "deathstyle.h"
 #include "fileinfo.h"
+#include "lasterrors.h"
 #include "tempdir.h"
 #include "vorl/big.h"
 #include "vorl/nfile.h"
@@ -25,11 +26,6 @@
 #include "vorl/thread.h"
 
 namespace {
-
-const uint32_t ERRORFILENOTFOUND = 2;
-const uint32_t ERRORACCESSDENIED = 5;
-const uint32_t ERRORSHARING = 32;
-const uint32_t ERRORFILETOOLARGE = 223;
 
 std::string pattern(size_t size, unsigned seed)
 {

@@ -196,7 +196,9 @@ TEST_F(MemHeap, DoubleReleasesAreCaught)
     void* fence = MEM_alloc(nullptr, 40, MB_RAM);
     ASSERT_TRUE(a && b && fence);
     ScopedAlertRecorder alerts;
+    EXPECT_EQ(MEM_size(a), 40);
     ASSERT_EQ(MEM_free(a), 1);
+    EXPECT_EQ(MEM_size(a), -1);  // no alert: a query
     EXPECT_EQ(MEM_free(a), 0);  // a free block: "FB"
     ASSERT_EQ(MEM_free(b), 1);  // merged into a
     EXPECT_EQ(MEM_free(b), 0);  // its header was cleared
@@ -225,6 +227,9 @@ TEST_F(MemHeap, ForeignAndInteriorAddressesAreNotBlocks)
     uint8_t* block = static_cast<uint8_t*>(MEM_alloc(nullptr, 200, MB_RAM));
     memcpy(block + 32, header(block), 16);
     EXPECT_EQ(MEM_free(block + 48), 0);
+    for (const void* notblock : {static_cast<void*>(block + 48), static_cast<void*>(base + 16), static_cast<void*>(nullptr)})
+        EXPECT_EQ(MEM_size(notblock), -1);
+    EXPECT_EQ(MEM_size(block), 200);
 
     // The class's bound blocks are never released.
     EXPECT_EQ(MEM_free(base + 16), 0);
@@ -724,9 +729,9 @@ void defaultalerts()
 }
 
 // The abort box is answered Cancel through the platform's test hook.
-class MemDeath : public MemHeap {};
+class MemDeathTest : public MemHeap {};
 
-TEST_F(MemDeath, AlertsEndTheProcess)
+TEST_F(MemDeathTest, AlertsEndTheProcess)
 {
     EXPECT_EXIT((defaultalerts(), MEM_alloc("neg", -1, MB_RAM)), ::testing::ExitedWithCode(0),
                 "MEM_alloc - INVALID SIZE REQUESTED\nrequested 'neg': -1");
@@ -740,7 +745,7 @@ TEST_F(MemDeath, AlertsEndTheProcess)
                 "MEM_initsize - DRAMSUB IS NOT SUPPORTED");
 }
 
-TEST_F(MemDeath, DoubleReleaseEndsTheProcess)
+TEST_F(MemDeathTest, DoubleReleaseEndsTheProcess)
 {
     void* block = MEM_alloc(nullptr, 40, MB_RAM);
     MEM_alloc(nullptr, 40, MB_RAM);
@@ -750,7 +755,7 @@ TEST_F(MemDeath, DoubleReleaseEndsTheProcess)
                 "SIGNATURE 'FB' \\(0x4642\\)");
 }
 
-TEST(MemDeathLife, AllocationBeforeInitEndsTheProcess)
+TEST(MemLifeDeathTest, AllocationBeforeInitEndsTheProcess)
 {
     EXPECT_EXIT((defaultalerts(), MEM_alloc(nullptr, 5, MB_RAM)), ::testing::ExitedWithCode(0),
                 "MEM_alloc - MEMORY MANAGER NOT INITIALIZED\nrequested: 5");

@@ -111,7 +111,7 @@ TEST(Mutex, MisuseRaisesItsAlertsAndTouchesNothing)
     EXPECT_EQ(MUTEX_count(nullptr), 0u);
 }
 
-TEST(MutexDeath, MisuseEndsTheProcessWithTheDefaultRoutine)
+TEST(MutexDeathTest, MisuseEndsTheProcessWithTheDefaultRoutine)
 {
     EXPECT_EXIT(
         {

@@ -52,6 +52,15 @@ void expectconsistent(QUEUE* queue)
     }
 }
 
+// Adds the elements to the queue in their order, each with add (QUEUE_insert,
+// QUEUE_bottom, ...).
+template <typename ELEMENT, size_t N>
+void addeach(QUEUE* queue, ELEMENT (&elements)[N], void (*add)(QUEUE*, void*))
+{
+    for (ELEMENT& element : elements)
+        add(queue, &element);
+}
+
 std::string uninitialised(const char* operation, const QUEUE* queue)
 {
     char text[128];
@@ -65,8 +74,7 @@ TEST(Queue, InsertKeepsAscendingPriorityNewestFirstAmongEquals)
     QUEUE queue = {};
     QUEUE_init(&queue, keypriority, 0);
     ITEM items[4] = {{nullptr, 5, 0}, {nullptr, 3, 1}, {nullptr, 5, 2}, {nullptr, 1, 3}};
-    for (ITEM& item : items)
-        QUEUE_insert(&queue, &item);
+    addeach(&queue, items, QUEUE_insert);
     EXPECT_EQ(ids(&queue), (std::vector<int>{3, 1, 2, 0}));
     expectconsistent(&queue);
     EXPECT_EQ(QUEUE_getlowestpriority(&queue), 1u);
@@ -147,8 +155,7 @@ TEST(Queue, FindAndFetchFamilies)
     QUEUE_init(&queue, keypriority, 0);
     ITEM items[5] = {{nullptr, 10, 0}, {nullptr, 20, 1}, {nullptr, 30, 2}, {nullptr, 40, 3}, {nullptr, 50, 4}};
     ITEM outsider = {nullptr, 20, 99};
-    for (ITEM& item : items)
-        QUEUE_insert(&queue, &item);
+    addeach(&queue, items, QUEUE_insert);
 
     EXPECT_EQ(QUEUE_position(&queue, &items[0]), 0);
     EXPECT_EQ(QUEUE_position(&queue, &items[3]), 3);
@@ -186,8 +193,7 @@ TEST(Queue, FindAndFetchFamilies)
     EXPECT_EQ(QUEUE_fetch(&queue, nullptr, 0), nullptr);
     expectconsistent(&queue);
 
-    for (ITEM& item : items)
-        QUEUE_bottom(&queue, &item);
+    addeach(&queue, items, QUEUE_bottom);
     EXPECT_EQ(QUEUE_remove(&queue, &items[4]), 1);
     EXPECT_EQ(queue.tail, &items[3]);
     EXPECT_EQ(QUEUE_remove(&queue, &items[4]), 0);
@@ -246,8 +252,7 @@ TEST(Queue, IterateStopsOnZeroOrChange)
 
         ITEM items[3] = {{nullptr, 0, 1}, {nullptr, 0, 2}, {nullptr, 0, 3}};
         ITEM extra = {nullptr, 0, 4};
-        for (ITEM& item : items)
-            QUEUE_bottom(&queue, &item);
+        addeach(&queue, items, QUEUE_bottom);
 
         queue.flags &= ~QF_CHANGED;
         walk = {&queue, {}, -1, -1, nullptr};
@@ -287,8 +292,7 @@ TEST(Queue, SortIsStable)
     QUEUE queue = {};
     QUEUE_init(&queue, nullptr, 0);
     KEYED items[4] = {{nullptr, 3, 0}, {nullptr, 1, 1}, {nullptr, 2, 2}, {nullptr, 1, 3}};
-    for (KEYED& item : items)
-        QUEUE_bottom(&queue, &item);
+    addeach(&queue, items, QUEUE_bottom);
     QUEUE_sort(&queue, bykey);
     std::vector<int> keys, orders;
     for (KEYED* item = static_cast<KEYED*>(queue.head); item; item = item->next) {

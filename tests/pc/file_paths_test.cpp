@@ -259,18 +259,22 @@ TEST(Paths, FreeSpaceIsSaturatedAtFourGigabytes)
         EXPECT_NEAR(static_cast<double>(reported), static_cast<double>(expected), expected * 0.05 + 1e6);
 
 #ifndef _WIN32
-    PW_VOLUMEOVERRIDE small = {0, 8, 512, 1000, 2000};
-    PW_setvolumeoverride(&small);
-    EXPECT_EQ(diskfreespace("/"), 4096000u);
-    PW_VOLUMEOVERRIDE justunder = {0, 8, 512, 1048575, 2000000};
-    PW_setvolumeoverride(&justunder);
-    EXPECT_EQ(diskfreespace("/"), 0xFFFFF000u);
-    PW_VOLUMEOVERRIDE four = {0, 8, 512, 1048576, 2000000};
-    PW_setvolumeoverride(&four);
-    EXPECT_EQ(diskfreespace("/"), 0xFFFFFFFFu);
-    PW_VOLUMEOVERRIDE huge = {0, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
-    PW_setvolumeoverride(&huge);
-    EXPECT_EQ(diskfreespace("/"), 0xFFFFFFFFu);
+    // Free clusters times sectors per cluster times bytes per sector, up to
+    // the saturation just above a byte short of 4 GiB.
+    const struct {
+        PW_VOLUMEOVERRIDE volume;
+        uint32_t free;
+    } volumes[] = {
+        {{0, 8, 512, 1000, 2000}, 4096000u},
+        {{0, 8, 512, 1048575, 2000000}, 0xFFFFF000u},
+        {{0, 8, 512, 1048576, 2000000}, 0xFFFFFFFFu},
+        {{0, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF}, 0xFFFFFFFFu},
+    };
+    for (const auto& v : volumes) {
+        PW_setvolumeoverride(&v.volume);
+        EXPECT_EQ(diskfreespace("/"), v.free) << v.volume.freeclusters << " free clusters of "
+                                               << v.volume.sectorspercluster << " x " << v.volume.bytespersector;
+    }
     PW_setvolumeoverride(nullptr);
 
     EXPECT_EQ(diskfreespace("/no/such/volume/"), 0u);

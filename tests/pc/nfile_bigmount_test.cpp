@@ -9,6 +9,7 @@
 #endif
 
 #include "bigarchive.h"
+#include "lasterrors.h"
 #include "tempdir.h"
 #include "pc/nfileint.h"
 #include "vorl/hlsfile.h"
@@ -20,11 +21,6 @@
 namespace {
 
 const int32_t P = 100;
-// The platform's last-error codes that these cases expect.
-const uint32_t FILENOTFOUND = 2;
-const uint32_t INVALIDHANDLE = 6;
-const uint32_t BUSY = 170;
-const uint32_t PARTIALCOPY = 299;
 
 std::string loaded(const std::string& path)
 {
@@ -163,7 +159,7 @@ TEST_F(Mount, AMissingArchiveGivesZeroAndStillUsesUpItsNumber)
     uint32_t op = FILESYS_openbigop(missing.c_str(), 0, P, 0);
     ASSERT_NE(op, 0u);
     EXPECT_EQ(FILESYS_waitop(op), FOPS_FAILED);
-    EXPECT_EQ(FILESYS_errorop(op), FILENOTFOUND);
+    EXPECT_EQ(FILESYS_errorop(op), ERRORFILENOTFOUND);
     EXPECT_EQ(FILESYS_completeop(op), 0u);
     EXPECT_EQ(FILEbiglist.head, nullptr);
 
@@ -216,7 +212,7 @@ TEST_F(Mount, AnArchiveWithOpenEntriesIsNotUnmounted)
     uint32_t op = FILESYS_closebigop(-1, P, 0);
     ASSERT_NE(op, 0u);
     EXPECT_EQ(FILESYS_waitop(op), FOPS_FAILED);
-    EXPECT_EQ(FILESYS_errorop(op), BUSY);
+    EXPECT_EQ(FILESYS_errorop(op), ERRORBUSY);
     EXPECT_EQ(FILESYS_completeop(op), 0u);
     // Still mounted, and the open entries still read their bytes.
     EXPECT_EQ(FILE_exists("held"), 1);
@@ -231,7 +227,7 @@ TEST_F(Mount, AnArchiveWithOpenEntriesIsNotUnmounted)
     EXPECT_EQ(FILE_exists("held"), 0);
     // The closed entry handle is gone: it reads nothing.
     EXPECT_EQ(readfromfile(held, buffer, 4), 0u);
-    EXPECT_EQ(SYS_getlasterror(), INVALIDHANDLE);
+    EXPECT_EQ(SYS_getlasterror(), ERRORINVALIDHANDLE);
 }
 
 TEST_F(Mount, AnArchiveInsideAnotherKeepsItsHolderMounted)
@@ -344,7 +340,7 @@ TEST_F(Mount, AnArchiveCutShortGivesReadFailuresNeverAFault)
     char buffer[9000];
     uint32_t op = FILESYS_readop(farhandle, 0, buffer, 9000, P, 0);
     EXPECT_EQ(FILESYS_waitop(op), FOPS_FAILED);
-    EXPECT_EQ(FILESYS_errorop(op), PARTIALCOPY);
+    EXPECT_EQ(FILESYS_errorop(op), ERRORPARTIALCOPY);
     FILESYS_completeop(op);
     EXPECT_EQ(loaded("head"), "<none>");
     ASSERT_EQ(FILESYS_open("head", FOPEN_READ, P, &headhandle), 1);
@@ -370,7 +366,7 @@ TEST_F(Mount, ShutdownClosesEntryHandlesBeforeTheMappingGoes)
     FILESYS_shutdown();
     char buffer[4];
     EXPECT_EQ(readfromfile(handle, buffer, 4), 0u);
-    EXPECT_EQ(SYS_getlasterror(), INVALIDHANDLE);
+    EXPECT_EQ(SYS_getlasterror(), ERRORINVALIDHANDLE);
 }
 
 }  // namespace

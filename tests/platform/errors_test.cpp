@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "lasterrors.h"
 #include "platform/vplatform.h"
 
 namespace {
@@ -29,42 +30,41 @@ TEST(LastError, IsKeptPerThread)
 
 TEST(LastError, ErrnoValuesMapToTheWindowsNumbers)
 {
-    struct Case {
+    const struct {
         int err;
         DWORD code;
+    } cases[] = {
+        {ENOENT, ERRORFILENOTFOUND},
+        {ENOTDIR, ERRORPATHNOTFOUND},
+        {EMFILE, ERRORTOOMANYOPENFILES},
+        {ENFILE, ERRORTOOMANYOPENFILES},
+        {EACCES, ERRORACCESSDENIED},
+        {EPERM, ERRORACCESSDENIED},
+        {EISDIR, ERRORACCESSDENIED},  // a directory opened as a file
+        {EROFS, ERRORWRITEPROTECT},
+        {EBADF, ERRORINVALIDHANDLE},
+        {ENOMEM, ERRORNOTENOUGHMEMORY},
+        {EAGAIN, ERRORNOTENOUGHMEMORY},
+        {ETXTBSY, ERRORSHARING},
+        {EEXIST, ERRORFILEEXISTS},
+        {EINVAL, ERRORINVALIDPARAMETER},
+        {EPIPE, ERRORBROKENPIPE},
+        {ENOSPC, ERRORDISKFULL},
+        {EDQUOT, ERRORDISKFULL},
+        {ENOTEMPTY, ERRORDIRNOTEMPTY},
+        {EBUSY, ERRORBUSY},
+        {ENAMETOOLONG, ERRORFILENAMETOOLONG},
+        {EFBIG, ERRORFILETOOLARGE},
+        {EXDEV, ERRORNOTSAMEDEVICE},
+        {EFAULT, ERRORINVALIDADDRESS},
+        {ETIMEDOUT, ERRORTIMEOUT},
+        {0, ERRORSUCCESS},
     };
-    const Case cases[] = {
-        {ENOENT, 2},      // ERROR_FILE_NOT_FOUND
-        {ENOTDIR, 3},     // ERROR_PATH_NOT_FOUND
-        {EMFILE, 4},      // ERROR_TOO_MANY_OPEN_FILES
-        {ENFILE, 4},
-        {EACCES, 5},      // ERROR_ACCESS_DENIED
-        {EPERM, 5},
-        {EISDIR, 5},      // a directory opened as a file
-        {EROFS, 19},      // ERROR_WRITE_PROTECT
-        {EBADF, 6},       // ERROR_INVALID_HANDLE
-        {ENOMEM, 8},      // ERROR_NOT_ENOUGH_MEMORY
-        {EAGAIN, 8},
-        {ETXTBSY, 32},    // ERROR_SHARING_VIOLATION
-        {EEXIST, 80},     // ERROR_FILE_EXISTS
-        {EINVAL, 87},     // ERROR_INVALID_PARAMETER
-        {EPIPE, 109},     // ERROR_BROKEN_PIPE
-        {ENOSPC, 112},    // ERROR_DISK_FULL
-        {EDQUOT, 112},
-        {ENOTEMPTY, 145}, // ERROR_DIR_NOT_EMPTY
-        {EBUSY, 170},     // ERROR_BUSY
-        {ENAMETOOLONG, 206},  // ERROR_FILENAME_EXCED_RANGE
-        {EFBIG, 223},     // ERROR_FILE_TOO_LARGE
-        {EXDEV, 17},      // ERROR_NOT_SAME_DEVICE
-        {EFAULT, 487},    // ERROR_INVALID_ADDRESS
-        {ETIMEDOUT, 1460},  // ERROR_TIMEOUT
-        {0, 0},
-    };
-    for (const Case& c : cases)
+    for (const auto& c : cases)
         EXPECT_EQ(PW_errortocode(c.err), c.code) << "errno " << c.err;
     // Anything the table does not know is a general failure, never success.
-    EXPECT_EQ(PW_errortocode(EHOSTDOWN), static_cast<DWORD>(ERROR_GEN_FAILURE));
-    EXPECT_EQ(PW_errortocode(-1), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    EXPECT_EQ(PW_errortocode(EHOSTDOWN), ERRORGENFAILURE);
+    EXPECT_EQ(PW_errortocode(-1), ERRORGENFAILURE);
 }
 
 }  // namespace

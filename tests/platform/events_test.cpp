@@ -20,33 +20,60 @@ long long nowms()
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// Polls until counter reaches at least value (or 5 s pass); returns it.
-int waitcount(const std::atomic<int>& counter, int value)
-{
-    long long end = nowms() + 5000;
-    while (counter.load() < value && nowms() < end)
-        Sleep(1);
-    return counter.load();
-}
+// An event closed when the test ends.
+class EVENT {
+public:
+    explicit EVENT(BOOL manual) : handle(CreateEventA(nullptr, manual, FALSE, nullptr)) {}
+    ~EVENT()
+    {
+        if (handle != nullptr)
+            CloseHandle(handle);
+    }
+    EVENT(const EVENT&) = delete;
+    EVENT& operator=(const EVENT&) = delete;
+    operator HANDLE() const { return handle; }
 
-// Starts n threads that each wait once, without time limit, on event and
-// count themselves released.
-std::vector<std::thread> startwaiters(HANDLE event, int n, std::atomic<int>* released)
-{
+private:
+    HANDLE handle;
+};
+
+// Threads that each wait once, without time limit, on an event and count
+// themselves released; the constructor gives them time to block.
+class BLOCKEDWAITERS {
+public:
+    BLOCKEDWAITERS(HANDLE event, int n)
+    {
+        for (int i = 0; i < n; i++)
+            threads.emplace_back([this, event] {
+                if (WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0)
+                    count.fetch_add(1);
+            });
+        Sleep(100);
+    }
+    ~BLOCKEDWAITERS() { join(); }
+    BLOCKEDWAITERS(const BLOCKEDWAITERS&) = delete;
+    BLOCKEDWAITERS& operator=(const BLOCKEDWAITERS&) = delete;
+
+    int released() const { return count.load(); }
+    // Polls until at least value are released (or 5 s pass); returns how many are.
+    int awaitreleased(int value) const
+    {
+        long long end = nowms() + 5000;
+        while (count.load() < value && nowms() < end)
+            Sleep(1);
+        return count.load();
+    }
+    void join()
+    {
+        for (std::thread& t : threads)
+            t.join();
+        threads.clear();
+    }
+
+private:
+    std::atomic<int> count{0};
     std::vector<std::thread> threads;
-    for (int i = 0; i < n; i++)
-        threads.emplace_back([event, released] {
-            if (WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0)
-                released->fetch_add(1);
-        });
-    return threads;
-}
-
-void joinall(std::vector<std::thread>& threads)
-{
-    for (std::thread& t : threads)
-        t.join();
-}
+};
 
 TEST(Events, AutoResetEventIsConsumedByOneWait)
 {
@@ -66,99 +93,81 @@ TEST(Events, AutoResetEventIsConsumedByOneWait)
 
 TEST(Events, AutoResetEventReleasesExactlyOneWaiterPerSet)
 {
-    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    std::atomic<int> released{0};
-    std::vector<std::thread> waiters = startwaiters(e, 3, &released);
-    Sleep(20);
-    EXPECT_EQ(released.load(), 0);
+    EVENT e(FALSE);
+    BLOCKEDWAITERS waiters(e, 3);
+    EXPECT_EQ(waiters.released(), 0);
     for (int set = 1; set <= 3; set++) {
         EXPECT_TRUE(SetEvent(e));
-        EXPECT_EQ(waitcount(released, set), set);
+        EXPECT_EQ(waiters.awaitreleased(set), set);
         Sleep(20);
-        EXPECT_EQ(released.load(), set) << "one set released more than one waiter";
+        EXPECT_EQ(waiters.released(), set) << "one set released more than one waiter";
     }
-    joinall(waiters);
+    waiters.join();
     // Nobody was left to take the last signal, so nothing is left over.
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
-    CloseHandle(e);
 }
 
 TEST(Events, SetsInARowReachAsManyBlockedWaiters)
 {
     // A set hands itself to a blocked waiter at once, so two sets in a row
     // release two waiters rather than leaving one set lost.
-    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    std::atomic<int> released{0};
-    std::vector<std::thread> waiters = startwaiters(e, 2, &released);
-    Sleep(100);
+    EVENT e(FALSE);
+    BLOCKEDWAITERS waiters(e, 2);
     SetEvent(e);
     SetEvent(e);
-    EXPECT_EQ(waitcount(released, 2), 2);
-    joinall(waiters);
+    EXPECT_EQ(waiters.awaitreleased(2), 2);
+    waiters.join();
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
-    CloseHandle(e);
 }
 
 TEST(Events, ManualResetEventReleasesEveryoneUntilReset)
 {
-    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(e, nullptr);
+    EVENT e(TRUE);
+    ASSERT_NE(static_cast<HANDLE>(e), nullptr);
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
-    std::atomic<int> released{0};
-    std::vector<std::thread> waiters = startwaiters(e, 4, &released);
-    Sleep(20);
-    EXPECT_EQ(released.load(), 0);
+    BLOCKEDWAITERS waiters(e, 4);
+    EXPECT_EQ(waiters.released(), 0);
     SetEvent(e);
-    EXPECT_EQ(waitcount(released, 4), 4);
-    joinall(waiters);
+    EXPECT_EQ(waiters.awaitreleased(4), 4);
+    waiters.join();
     // Still set: later waits pass too, again and again.
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(e, 10), WAIT_OBJECT_0);
     ResetEvent(e);
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
-    CloseHandle(e);
 }
 
 TEST(Events, PulseOfManualEventReleasesCurrentWaitersAndLeavesItReset)
 {
-    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<int> released{0};
-    std::vector<std::thread> waiters = startwaiters(e, 3, &released);
-    Sleep(100);  // let them block
+    EVENT e(TRUE);
+    BLOCKEDWAITERS waiters(e, 3);
     EXPECT_TRUE(PulseEvent(e));
-    EXPECT_EQ(waitcount(released, 3), 3);
-    joinall(waiters);
+    EXPECT_EQ(waiters.awaitreleased(3), 3);
+    waiters.join();
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
     // A waiter that comes after the pulse blocks.
-    std::atomic<int> late{0};
-    std::vector<std::thread> after = startwaiters(e, 1, &late);
-    Sleep(50);
-    EXPECT_EQ(late.load(), 0);
+    BLOCKEDWAITERS late(e, 1);
+    EXPECT_EQ(late.released(), 0);
     SetEvent(e);
-    EXPECT_EQ(waitcount(late, 1), 1);
-    joinall(after);
-    CloseHandle(e);
+    EXPECT_EQ(late.awaitreleased(1), 1);
 }
 
 TEST(Events, PulseOfAutoEventReleasesOneWaiterAndLeavesItReset)
 {
-    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    std::atomic<int> released{0};
-    std::vector<std::thread> waiters = startwaiters(e, 2, &released);
-    Sleep(100);
+    EVENT e(FALSE);
+    BLOCKEDWAITERS waiters(e, 2);
     PulseEvent(e);
-    EXPECT_EQ(waitcount(released, 1), 1);
+    EXPECT_EQ(waiters.awaitreleased(1), 1);
     Sleep(30);
-    EXPECT_EQ(released.load(), 1);
+    EXPECT_EQ(waiters.released(), 1);
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
     SetEvent(e);
-    EXPECT_EQ(waitcount(released, 2), 2);
-    joinall(waiters);
+    EXPECT_EQ(waiters.awaitreleased(2), 2);
+    waiters.join();
     // A pulse with nobody waiting leaves nothing behind, even on a set event.
     SetEvent(e);
     PulseEvent(e);
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
-    CloseHandle(e);
 }
 
 TEST(Events, WaitForAnyReportsTheLowestSignalledHandle)

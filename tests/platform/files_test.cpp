@@ -15,6 +15,7 @@
 
 #include "platform/vplatform.h"
 #include "tempdir.h"
+#include "workingdir.h"
 
 namespace {
 
@@ -475,8 +476,7 @@ TEST(PlatformFiles, ProcessMemoryCopiesFailWhereAViewsFileWasCutShort)
 TEST(PlatformPaths, FullPathsResolveAgainstTheCurrentDirectoryOrTheDriveRoot)
 {
     ScopedTempDir dir;
-    char saved[4096];
-    ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+    ScopedWorkingDirectory restored;
     ASSERT_TRUE(SetCurrentDirectoryA(dir.path().c_str()));
 
     char full[MAX_PATH];
@@ -514,7 +514,6 @@ TEST(PlatformPaths, FullPathsResolveAgainstTheCurrentDirectoryOrTheDriveRoot)
     EXPECT_EQ(GetFullPathNameA(std::string(MAX_PATH, 'a').c_str(), MAX_PATH, full, nullptr), 0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
     EXPECT_EQ(GetFullPathNameA("", MAX_PATH, full, nullptr), 0u);
-    ASSERT_EQ(chdir(saved), 0);
 }
 
 TEST(PlatformPaths, CharUpperAndTheEmptyDriveList)
@@ -625,8 +624,7 @@ TEST(PlatformSearch, FindFirstFileReportsTheFirstMatch)
 TEST(PlatformDirectories, CurrentDirectoryIsSetAndFetched)
 {
     ScopedTempDir dir;
-    char saved[4096];
-    ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+    ScopedWorkingDirectory restored;
     ASSERT_TRUE(SetCurrentDirectoryA(dir.path().c_str()));
     char buffer[MAX_PATH];
     EXPECT_EQ(GetCurrentDirectoryA(sizeof buffer, buffer), dir.path().size());
@@ -644,5 +642,4 @@ TEST(PlatformDirectories, CurrentDirectoryIsSetAndFetched)
     EXPECT_FALSE(SetCurrentDirectoryA("C:\\"));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
     EXPECT_EQ(std::string(getcwd(buffer, sizeof buffer)), dir.path());
-    ASSERT_EQ(chdir(saved), 0);
 }

@@ -37,12 +37,19 @@ void CALLBACK record(UINT id, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)
 
 void sleepms(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
+// Waits (up to a generous limit) until done() holds; returns whether it does.
+template <typename CONDITION>
+bool waituntil(CONDITION done)
+{
+    for (int i = 0; i < 5000 && !done(); i++)
+        sleepms(1);
+    return done();
+}
+
 // Waits (up to a generous limit) until calls reaches count.
 bool waitcalls(const FIRED& fired, int count)
 {
-    for (int i = 0; i < 5000 && fired.calls.load() < count; i++)
-        sleepms(1);
-    return fired.calls.load() >= count;
+    return waituntil([&fired, count] { return fired.calls.load() >= count; });
 }
 
 TEST(MmTimer, CapabilitiesAndPeriods)
@@ -147,14 +154,10 @@ TEST(MmTimer, EventsFireInDueOrder)
         EXPECT_NE(timeSetEvent(delays[i], 1, remember, static_cast<DWORD_PTR>(i), TIME_ONESHOT), 0u);
         latest[i] = GetTickCount() + delays[i];
     }
-    for (int i = 0; i < 5000; i++) {
-        {
-            std::lock_guard<std::mutex> hold(orderlock);
-            if (order.size() == 4)
-                break;
-        }
-        sleepms(1);
-    }
+    waituntil([] {
+        std::lock_guard<std::mutex> hold(orderlock);
+        return order.size() == 4;
+    });
     std::lock_guard<std::mutex> hold(orderlock);
     ASSERT_EQ(order.size(), 4u);
     for (int i = 1; i < 4; i++)
@@ -189,8 +192,7 @@ TEST(MmTimer, KillWaitsForARunningCallback)
     slowstate = 0;
     UINT id = timeSetEvent(5, 1, slow, 0, TIME_ONESHOT);
     ASSERT_NE(id, 0u);
-    for (int i = 0; i < 5000 && slowstate.load() == 0; i++)
-        sleepms(1);
+    waituntil([] { return slowstate.load() != 0; });
     ASSERT_EQ(slowstate.load(), 1);
     EXPECT_EQ(timeKillEvent(id), static_cast<MMRESULT>(TIMERR_NOERROR));
     EXPECT_EQ(slowstate.load(), 2) << "the kill returned only after the callback had";
@@ -210,8 +212,7 @@ TEST(MmTimer, CallbackMayKillItsOwnEvent)
     selfkills = 0;
     UINT id = timeSetEvent(5, 1, killself, 0, TIME_PERIODIC);
     ASSERT_NE(id, 0u);
-    for (int i = 0; i < 5000 && selfkills.load() == 0; i++)
-        sleepms(1);
+    waituntil([] { return selfkills.load() != 0; });
     sleepms(50);
     EXPECT_EQ(selfkills.load(), 1) << "killed from inside, without waiting for itself, and never again";
 }

@@ -5,24 +5,22 @@
 // as usual, so the death test sees the box and the exit code.
 #include <gtest/gtest.h>
 
-#include <cstdarg>
-#include <cstdio>
+#include <stdarg.h>
 
-#include "vorl/alert.h"
+#include <string>
+
+#include "alertrecorder.h"
 
 namespace {
 
 int32_t unexpectedalert(const char* format, ...)
 {
-    char text[1024] = "";
-    if (format) {
-        va_list args;
-        va_start(args, format);
-        vsnprintf(text, sizeof text, format, args);
-        va_end(args);
-    }
+    va_list args;
+    va_start(args, format);
+    std::string text = alerttext(format, args);
+    va_end(args);
     if (testing::internal::InDeathTestChild())
-        return ALERT_abort("%s", text);
+        return ALERT_abort("%s", text.c_str());
     ADD_FAILURE() << "unexpected alert from " << (ALERTfile ? ALERTfile : "?") << " line " << ALERTline << ": "
                   << text;
     return 1;

@@ -5,10 +5,15 @@
 #ifndef VORL_TESTS_ALERTRECORDER_H
 #define VORL_TESTS_ALERTRECORDER_H
 
+#include <stdarg.h>
+
 #include <string>
 #include <vector>
 
 #include "vorl/alert.h"
+
+// An alert's message: its format with the routine's arguments, as a whole.
+std::string alerttext(const char* format, va_list args);
 
 struct RecordedAlert {
     std::string file;

@@ -157,7 +157,7 @@ PROCESSRESULT runprocess(const std::vector<std::string>& argv, const PROCESSOPTI
 
 #else
 
-
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -166,21 +166,13 @@ PROCESSRESULT runprocess(const std::vector<std::string>& argv, const PROCESSOPTI
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
 #ifndef CAP_DAC_OVERRIDE
 #define CAP_DAC_OVERRIDE 1
 #define CAP_DAC_READ_SEARCH 2
 #define CAP_FOWNER 3
 #endif
 
-static void drain(int fd, std::string& into)
-{
-    char buffer[4096];
-    ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got > 0)
-        into.append(buffer, static_cast<size_t>(got));
-}
+extern char** environ;
 
 PROCESSRESULT runprocess(const std::vector<std::string>& argv, const std::vector<std::string>& environment)
 {
@@ -189,77 +181,236 @@ PROCESSRESULT runprocess(const std::vector<std::string>& argv, const std::vector
     return runprocess(argv, options);
 }
 
-// In the child, before exec: what the options ask for beyond the arguments.
-static void applyoptions(const PROCESSOPTIONS& options)
-{
-    for (const std::string& assignment : options.environment)
-        putenv(const_cast<char*>(assignment.c_str()));
-    if (!options.directory.empty() && chdir(options.directory.c_str()) != 0)
-        _exit(126);
-    if (options.filesizelimit >= 0) {
-        // The child starts with the signal's default disposition, as from a
-        // shell: a write past the limit ends it unless it ignores the signal.
-        signal(SIGXFSZ, SIG_DFL);
-        struct rlimit limit;
-        limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(options.filesizelimit);
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
-            _exit(126);
+namespace {
+
+// A descriptor closed when the run ends, however it ends.
+class DESCRIPTOR {
+public:
+    DESCRIPTOR() = default;
+    DESCRIPTOR(const DESCRIPTOR&) = delete;
+    DESCRIPTOR& operator=(const DESCRIPTOR&) = delete;
+    ~DESCRIPTOR() { reset(); }
+    void reset()
+    {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
     }
-    if (options.nopermissionoverride && geteuid() == 0) {
-        // Out of the bounding set, root does not get them back at exec. Best
-        // effort: without the power to drop them the child keeps them, and
-        // tests that depend on it check first.
-        const int capabilities[] = {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER};
-        for (int capability : capabilities)
-            prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+    int fd = -1;
+};
+
+// Both ends are closed at exec: the child keeps only the copies it makes as
+// its standard descriptors, and a program that another thread starts in the
+// meantime holds no end that would keep our reads waiting.
+bool makepipe(DESCRIPTOR& read, DESCRIPTOR& write)
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return false;
+    read.fd = ends[0];
+    write.fd = ends[1];
+    return true;
+}
+
+std::string variablename(const std::string& assignment) { return assignment.substr(0, assignment.find('=')); }
+
+char* writable(std::string& text) { return &text[0]; }
+
+// Everything the child needs, made before the fork. The parent has other
+// threads, so between fork and exec the child may make only
+// async-signal-safe calls: it allocates nothing and only reads this.
+class CHILDPLAN {
+public:
+    CHILDPLAN(const std::vector<std::string>& arguments, const PROCESSOPTIONS& options)
+        : directory(options.directory.empty() ? nullptr : options.directory.c_str()),
+          filesizelimit(options.filesizelimit),
+          nopermissionoverride(options.nopermissionoverride)
+    {
+#ifdef VORL_TEST_EMULATOR
+        // The emulator's command comes as words separated by blanks.
+        const std::string emulator = VORL_TEST_EMULATOR;
+        for (size_t start = 0; start < emulator.size();) {
+            size_t end = emulator.find(' ', start);
+            if (end == std::string::npos)
+                end = emulator.size();
+            if (end > start)
+                words.push_back(emulator.substr(start, end - start));
+            start = end + 1;
+        }
+#endif
+        words.insert(words.end(), arguments.begin(), arguments.end());
+
+        // Ours, less the variables the options set, then the options' entries
+        // (of two with the same name the later one counts).
+        for (char** entry = environ; entry != nullptr && *entry != nullptr; entry++) {
+            std::string name = variablename(*entry);
+            bool replaced = false;
+            for (const std::string& assignment : options.environment)
+                replaced = replaced || variablename(assignment) == name;
+            if (!replaced)
+                environment.push_back(*entry);
+        }
+        for (size_t i = 0; i < options.environment.size(); i++) {
+            bool overridden = false;
+            for (size_t j = i + 1; j < options.environment.size(); j++)
+                overridden = overridden || variablename(options.environment[j]) == variablename(options.environment[i]);
+            if (!overridden)
+                environment.push_back(options.environment[i]);
+        }
+
+        // Where to look for the program, in execvp's order: the name itself
+        // when it holds a slash, else each directory of the child's PATH (an
+        // empty one is the working directory).
+        const std::string& name = words[0];
+        if (name.find('/') != std::string::npos) {
+            programs.push_back(name);
+        } else {
+            std::string path = "/bin:/usr/bin";
+            for (const std::string& entry : environment) {
+                if (entry.compare(0, 5, "PATH=") == 0) {
+                    path = entry.substr(5);
+                    break;
+                }
+            }
+            for (size_t start = 0;;) {
+                size_t end = path.find(':', start);
+                std::string folder = path.substr(start, end == std::string::npos ? end : end - start);
+                programs.push_back(folder.empty() ? name : folder + "/" + name);
+                if (end == std::string::npos)
+                    break;
+                start = end + 1;
+            }
+        }
+
+        for (std::string& word : words)
+            argv.push_back(writable(word));
+        argv.push_back(nullptr);
+        // A file that is not an executable image is run by the shell, as
+        // execvp does; the child fills in the file's path.
+        shellargv.push_back(const_cast<char*>("/bin/sh"));
+        shellargv.push_back(nullptr);
+        shellargv.insert(shellargv.end(), argv.begin() + 1, argv.end());
+        for (std::string& entry : environment)
+            envp.push_back(writable(entry));
+        envp.push_back(nullptr);
+        for (std::string& program : programs)
+            programp.push_back(program.c_str());
+    }
+    CHILDPLAN(const CHILDPLAN&) = delete;
+    CHILDPLAN& operator=(const CHILDPLAN&) = delete;
+
+    // In the child: standard descriptors, options, exec. Exit status 126 when
+    // an option cannot be applied, 127 when the program cannot be run.
+    [[noreturn]] void start(int input, int output, int error)
+    {
+        if (dup2(input, 0) != 0 || dup2(output, 1) != 1 || dup2(error, 2) != 2)
+            _exit(126);
+        if (directory != nullptr && chdir(directory) != 0)
+            _exit(126);
+        if (filesizelimit >= 0) {
+            // The child starts with the signal's default disposition, as
+            // from a shell: a write past the limit ends it unless it ignores
+            // the signal.
+            signal(SIGXFSZ, SIG_DFL);
+            struct rlimit limit;
+            limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(filesizelimit);
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                _exit(126);
+        }
+        if (nopermissionoverride && geteuid() == 0) {
+            // Out of the bounding set, root does not get them back at exec.
+            // Best effort: without the power to drop them the child keeps
+            // them, and tests that depend on it check first.
+            const int capabilities[] = {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER};
+            for (int capability : capabilities)
+                prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+        }
+        for (size_t i = 0; i < programp.size(); i++) {
+            execve(programp[i], argv.data(), envp.data());
+            if (errno == ENOEXEC) {
+                shellargv[1] = const_cast<char*>(programp[i]);
+                execve(shellargv[0], shellargv.data(), envp.data());
+            }
+        }
+        _exit(127);
+    }
+
+private:
+    std::vector<std::string> words;  // the emulator's, then the arguments
+    std::vector<std::string> environment;
+    std::vector<std::string> programs;
+    std::vector<char*> argv;
+    std::vector<char*> shellargv;
+    std::vector<char*> envp;
+    std::vector<const char*> programp;
+    const char* directory;
+    long long filesizelimit;
+    bool nopermissionoverride;
+};
+
+// Appends what the descriptor holds now; false at its end (or on a failure).
+bool drain(int fd, std::string& into)
+{
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+            into.append(buffer, static_cast<size_t>(got));
+            return true;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        return false;
     }
 }
+
+}  // namespace
 
 PROCESSRESULT runprocess(const std::vector<std::string>& argv, const PROCESSOPTIONS& options)
 {
     PROCESSRESULT result{-1, "", ""};
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
+    if (argv.empty())
+        return result;
+    CHILDPLAN plan(argv, options);
+    DESCRIPTOR input, outread, outwrite, errread, errwrite;
+    input.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (input.fd < 0 || !makepipe(outread, outwrite) || !makepipe(errread, errwrite))
         return result;
     pid_t pid = fork();
-    if (pid == 0) {
-        int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        close(out[0]);
-        close(err[0]);
-        applyoptions(options);
-        std::vector<char*> args;
-#ifdef VORL_TEST_EMULATOR
-        static char emulator[] = VORL_TEST_EMULATOR;
-        args.push_back(emulator);
-#endif
-        for (const std::string& arg : argv)
-            args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    int open = 2;
-    while (open > 0 && poll(fds, 2, -1) > 0) {
-        for (struct pollfd& fd : fds) {
-            if (fd.fd < 0 || !(fd.revents & (POLLIN | POLLHUP)))
+    if (pid < 0)
+        return result;
+    if (pid == 0)
+        plan.start(input.fd, outwrite.fd, errwrite.fd);
+    // Only the child holds the write ends now, so the reads end with it.
+    input.reset();
+    outwrite.reset();
+    errwrite.reset();
+    struct pollfd fds[2] = {{outread.fd, POLLIN, 0}, {errread.fd, POLLIN, 0}};
+    std::string* into[2] = {&result.out, &result.err};
+    int reading = 2;
+    while (reading > 0) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
                 continue;
-            size_t before = (&fd == &fds[0] ? result.out : result.err).size();
-            drain(fd.fd, &fd == &fds[0] ? result.out : result.err);
-            if ((&fd == &fds[0] ? result.out : result.err).size() == before) {
-                close(fd.fd);
-                fd.fd = -1;
-                open--;
+            break;
+        }
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            if (!drain(fds[i].fd, *into[i])) {
+                fds[i].fd = -1;
+                reading--;
             }
         }
     }
+    // (closed before the wait: a child still writing is not left blocked)
+    outread.reset();
+    errread.reset();
     int status = 0;
-    waitpid(pid, &status, 0);
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return result;
+    }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     return result;
 }
