@@ -30,52 +30,11 @@ static std::atomic<PW_BOXHOOK> SYS_boxhook{nullptr};
 
 void PW_setboxhook(PW_BOXHOOK hook) { SYS_boxhook.store(hook); }
 
-struct SYS_BOXBUTTONS {
-    int32_t answers[3];
-    int count;
-    int32_t unattended;
-};
-
-static SYS_BOXBUTTONS SYS_buttonsof(uint32_t style)
+// The box as text (platform/pwbox.h), in one write so that other output
+// does not tear it.
+static void SYS_writebox(const char* text, const char* caption, const PW_BOXBUTTONS& buttons, const char* after)
 {
-    switch (style & 0xFu) {
-    case MB_OKCANCEL:
-        return {{IDOK, IDCANCEL, 0}, 2, IDCANCEL};
-    case MB_ABORTRETRYIGNORE:
-        return {{IDABORT, IDRETRY, IDIGNORE}, 3, IDIGNORE};
-    case MB_YESNOCANCEL:
-        return {{IDYES, IDNO, IDCANCEL}, 3, IDCANCEL};
-    case MB_YESNO:
-        return {{IDYES, IDNO, 0}, 2, IDNO};
-    case MB_RETRYCANCEL:
-        return {{IDRETRY, IDCANCEL, 0}, 2, IDCANCEL};
-    default:
-        return {{IDOK, 0, 0}, 1, IDOK};
-    }
-}
-
-static const char* SYS_answername(int32_t answer)
-{
-    static const char* const names[] = {"?", "OK", "Cancel", "Abort", "Retry", "Ignore", "Yes", "No"};
-    return answer >= 1 && answer <= 7 ? names[answer] : names[0];
-}
-
-// The box as text, in one write so that other output does not tear it.
-static void SYS_writebox(const char* text, const char* caption, const SYS_BOXBUTTONS& buttons, const char* after)
-{
-    std::string box = "\n*** ";
-    box += caption != nullptr ? caption : "Error";
-    box += " ***\n";
-    box += text != nullptr ? text : "";
-    if (box.back() != '\n')
-        box += '\n';
-    for (int i = 0; i < buttons.count; i++) {
-        box += i == 0 ? "[" : " [";
-        box += SYS_answername(buttons.answers[i]);
-        box += ']';
-    }
-    box += '\n';
-    box += after;
+    std::string box = PW_boxtext(text, caption, buttons) + after;
     fflush(stderr);
     DWORD wrote = 0;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), box.data(), static_cast<DWORD>(box.size()), &wrote, nullptr);
@@ -83,7 +42,7 @@ static void SYS_writebox(const char* text, const char* caption, const SYS_BOXBUT
 
 int32_t SYS_messagebox(const char* text, const char* caption, uint32_t style)
 {
-    SYS_BOXBUTTONS buttons = SYS_buttonsof(style);
+    PW_BOXBUTTONS buttons = PW_boxbuttons(style);
     PW_BOXHOOK hook = SYS_boxhook.load();
     if (hook != nullptr) {
         SYS_writebox(text, caption, buttons, "");
@@ -94,7 +53,7 @@ int32_t SYS_messagebox(const char* text, const char* caption, uint32_t style)
         if (answer == buttons.answers[i])
             return answer;
     answer = buttons.unattended;
-    std::string after = std::string("(no desktop: answered ") + SYS_answername(answer) + ")\n";
+    std::string after = std::string("(no desktop: answered ") + PW_boxanswername(answer) + ")\n";
     SYS_writebox(text, caption, buttons, after.c_str());
     return answer;
 }

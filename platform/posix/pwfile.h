@@ -1,5 +1,7 @@
 // File, file-mapping, path, drive and directory services, as our POSIX
-// implementation provides them.
+// implementation provides them: files in pwfile.cpp, mappings and views in
+// pwmap.cpp, paths, volumes, drives and directories in pwpath.cpp, searches
+// in pwfind.cpp.
 //
 // Paths: a path that begins with a letter and a colon is a drive path. The
 // path services give it its Windows form ("C:\dir\name"), but POSIX has no

@@ -86,24 +86,43 @@ static std::pair<const uintptr_t, PW_RESERVATION>* PW_findreservation(uintptr_t 
     return &*found;
 }
 
+// Rounds [address, address + size) out to whole pages, [*first, *end), and
+// returns the reservation that holds them, with the lock held; null when
+// they are not inside one reservation.
+static std::pair<const uintptr_t, PW_RESERVATION>* PW_findpages(uintptr_t address, size_t size, uintptr_t* first,
+                                                                uintptr_t* end)
+{
+    size_t page = PW_pagesize();
+    *first = address / page * page;
+    *end = (address + size + page - 1) / page * page;
+    return PW_findreservation(*first, *end - *first);
+}
+
+// Records protect (0: not committed) for the pages [first, end) of a
+// reservation, with the lock held.
+static void PW_recordpages(std::pair<const uintptr_t, PW_RESERVATION>* reservation, uintptr_t first, uintptr_t end,
+                           DWORD protect)
+{
+    size_t page = PW_pagesize();
+    size_t from = (first - reservation->first) / page;
+    for (size_t i = 0; i < (end - first) / page; i++)
+        reservation->second.protect[from + i] = static_cast<BYTE>(protect);
+}
+
 // Commits pages of a reservation: the only use of an address, since
 // reserving at a chosen address is not supported.
 static LPVOID PW_commit(uintptr_t address, SIZE_T size, int protection, DWORD protect)
 {
-    size_t page = PW_pagesize();
-    uintptr_t first = address / page * page;
-    uintptr_t end = (address + size + page - 1) / page * page;
+    uintptr_t first, end;
     LPVOID result = nullptr;
     pthread_mutex_lock(&PW_memlock);
-    auto* reservation = PW_findreservation(first, end - first);
+    auto* reservation = PW_findpages(address, size, &first, &end);
     if (reservation == nullptr) {
         SetLastError(ERROR_INVALID_ADDRESS);
     } else if (mprotect(reinterpret_cast<void*>(first), end - first, protection) != 0) {
         PW_seterrno(errno);
     } else {
-        size_t from = (first - reservation->first) / page;
-        for (size_t i = 0; i < (end - first) / page; i++)
-            reservation->second.protect[from + i] = static_cast<BYTE>(protect);
+        PW_recordpages(reservation, first, end, protect);
         result = reinterpret_cast<LPVOID>(first);
     }
     pthread_mutex_unlock(&PW_memlock);
@@ -157,11 +176,10 @@ BOOL WINAPI VirtualProtect(LPVOID address, SIZE_T size, DWORD protect, PDWORD ol
         return FALSE;
     }
     size_t page = PW_pagesize();
-    uintptr_t first = start / page * page;
-    uintptr_t end = (start + size + page - 1) / page * page;
+    uintptr_t first, end;
     BOOL ok = FALSE;
     pthread_mutex_lock(&PW_memlock);
-    auto* reservation = PW_findreservation(first, end - first);
+    auto* reservation = PW_findpages(start, size, &first, &end);
     size_t from = reservation != nullptr ? (first - reservation->first) / page : 0;
     size_t pages = (end - first) / page;
     bool committed = reservation != nullptr;
@@ -175,8 +193,7 @@ BOOL WINAPI VirtualProtect(LPVOID address, SIZE_T size, DWORD protect, PDWORD ol
         PW_seterrno(errno);
     } else {
         *oldprotect = reservation->second.protect[from];
-        for (size_t i = 0; i < pages; i++)
-            reservation->second.protect[from + i] = static_cast<BYTE>(protect);
+        PW_recordpages(reservation, first, end, protect);
         ok = TRUE;
     }
     pthread_mutex_unlock(&PW_memlock);
@@ -214,9 +231,7 @@ BOOL WINAPI VirtualFree(LPVOID address, SIZE_T size, DWORD type)
                 end = start + found->second.length;
             }
         } else if (start + size > start && start + size <= UINTPTR_MAX - page) {
-            first = start / page * page;
-            end = (start + size + page - 1) / page * page;
-            reservation = PW_findreservation(first, end - first);
+            reservation = PW_findpages(start, size, &first, &end);
         }
         // Mapping fresh pages over the range drops its contents, as a
         // decommit does.
@@ -226,9 +241,7 @@ BOOL WINAPI VirtualFree(LPVOID address, SIZE_T size, DWORD type)
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0) == MAP_FAILED) {
             PW_seterrno(errno);
         } else {
-            size_t from = (first - reservation->first) / page;
-            for (size_t i = 0; i < (end - first) / page; i++)
-                reservation->second.protect[from + i] = 0;
+            PW_recordpages(reservation, first, end, 0);
             ok = TRUE;
         }
     } else {

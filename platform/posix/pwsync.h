@@ -1,5 +1,6 @@
 // Critical sections, threads, events, waits and sleeping with the Windows
-// semantics the library relies on, over POSIX threads.
+// semantics the library relies on, over POSIX threads: threads and sleeping
+// in pwthread.cpp, the rest in pwsync.cpp.
 #ifndef VORL_PWSYNC_H
 #define VORL_PWSYNC_H
 

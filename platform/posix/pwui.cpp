@@ -2,7 +2,9 @@
 // POSIX. A box is written to standard error; it is answered by the test hook
 // when one is installed, at a prompt when standard input and standard error
 // are terminals, and otherwise at once with its least destructive choice, so
-// that a process without a user never blocks on a box.
+// that a process without a user never blocks on a box. The buttons of each
+// box style and the box's text are in platform/pwbox.h, which the library's
+// box on Windows (pc/sysplat.cpp) uses too.
 #include "pwui.h"
 
 #include <fcntl.h>
@@ -18,54 +20,6 @@ static std::atomic<PW_BOXHOOK> PW_boxhook{nullptr};
 static std::atomic<int> PW_cursorcount{0};
 
 void PW_setboxhook(PW_BOXHOOK hook) { PW_boxhook.store(hook); }
-
-// The buttons of a box style: their answers, the unattended answer, and the
-// labels shown for them.
-struct PW_BOXBUTTONS {
-    int answers[3];
-    int count;
-    int unattended;
-};
-
-static PW_BOXBUTTONS PW_buttonsof(UINT type)
-{
-    switch (type & 0xFu) {
-    case MB_OKCANCEL:
-        return {{IDOK, IDCANCEL, 0}, 2, IDCANCEL};
-    case MB_ABORTRETRYIGNORE:
-        return {{IDABORT, IDRETRY, IDIGNORE}, 3, IDIGNORE};
-    case MB_YESNOCANCEL:
-        return {{IDYES, IDNO, IDCANCEL}, 3, IDCANCEL};
-    case MB_YESNO:
-        return {{IDYES, IDNO, 0}, 2, IDNO};
-    case MB_RETRYCANCEL:
-        return {{IDRETRY, IDCANCEL, 0}, 2, IDCANCEL};
-    default:
-        return {{IDOK, 0, 0}, 1, IDOK};
-    }
-}
-
-static const char* PW_answername(int answer)
-{
-    switch (answer) {
-    case IDOK:
-        return "OK";
-    case IDCANCEL:
-        return "Cancel";
-    case IDABORT:
-        return "Abort";
-    case IDRETRY:
-        return "Retry";
-    case IDIGNORE:
-        return "Ignore";
-    case IDYES:
-        return "Yes";
-    case IDNO:
-        return "No";
-    default:
-        return "?";
-    }
-}
 
 // One write per piece of text, so that a box is not torn apart by other
 // output of the process.
@@ -88,9 +42,9 @@ static int PW_askterminal(const PW_BOXBUTTONS& buttons)
     for (int i = 0; i < buttons.count; i++) {
         prompt += i == 0 ? " " : " / ";
         prompt += '[';
-        prompt += PW_answername(buttons.answers[i])[0];
+        prompt += PW_boxanswername(buttons.answers[i])[0];
         prompt += ']';
-        prompt += PW_answername(buttons.answers[i]) + 1;
+        prompt += PW_boxanswername(buttons.answers[i]) + 1;
     }
     prompt += ": ";
     for (;;) {
@@ -106,27 +60,15 @@ static int PW_askterminal(const PW_BOXBUTTONS& buttons)
             return buttons.unattended;
         char first = length > 0 ? static_cast<char>(line[0] & ~0x20) : '\0';
         for (int i = 0; i < buttons.count; i++)
-            if (first == PW_answername(buttons.answers[i])[0])
+            if (first == PW_boxanswername(buttons.answers[i])[0])
                 return buttons.answers[i];
     }
 }
 
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
 {
-    PW_BOXBUTTONS buttons = PW_buttonsof(type);
-    std::string box = "\n*** ";
-    box += caption != nullptr ? caption : "Error";
-    box += " ***\n";
-    box += text != nullptr ? text : "";
-    if (box.back() != '\n')
-        box += '\n';
-    for (int i = 0; i < buttons.count; i++) {
-        box += i == 0 ? "[" : " [";
-        box += PW_answername(buttons.answers[i]);
-        box += ']';
-    }
-    box += '\n';
-    PW_writeerr(box);
+    PW_BOXBUTTONS buttons = PW_boxbuttons(type);
+    PW_writeerr(PW_boxtext(text, caption, buttons));
 
     int answer;
     PW_BOXHOOK hook = PW_boxhook.load();
@@ -136,7 +78,7 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
         answer = PW_askterminal(buttons);
     } else {
         answer = buttons.unattended;
-        PW_writeerr(std::string("(no terminal: answered ") + PW_answername(answer) + ")\n");
+        PW_writeerr(std::string("(no terminal: answered ") + PW_boxanswername(answer) + ")\n");
     }
     return answer;
 }

@@ -45,4 +45,7 @@ void PW_setboxhook(PW_BOXHOOK hook);
 }
 #endif
 
+// The buttons of each box style, shared with the Windows build.
+#include "../pwbox.h"
+
 #endif

@@ -18,4 +18,7 @@ void PW_setboxhook(PW_BOXHOOK hook);
 }
 #endif
 
+// The buttons of each box style, shared with our POSIX layer.
+#include "../pwbox.h"
+
 #endif
