@@ -5,13 +5,11 @@
 // prints the throughputs and the ratios (archive / plain files).
 #include <benchmark/benchmark.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
+#include "bench/benchutil.h"
 #include "tests/pc/bigarchive.h"
 #include "vorl/nfile.h"
 #include "vorl/hlsfile.h"
@@ -24,6 +22,8 @@ const int kEntrySize = 4096;
 
 std::string directory;
 std::string archivepath;
+int32_t archivenumber = 0;
+bool mounted = false;
 std::vector<std::string> plainpaths;
 std::vector<std::string> barpaths;
 std::vector<std::string> entrynames;
@@ -52,27 +52,11 @@ BENCHMARK(BM_LoadPlainFiles)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadEntriesByArchiveName)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadEntriesByPlainName)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-class SPEEDREPORTER : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> speeds;
-
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs) {
-            auto b = run.counters.find("bytes_per_second");
-            if (run.run_type == Run::RT_Iteration && b != run.counters.end())
-                speeds[run.benchmark_name()] = b->second.value;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
-bool makefiles()
+bool makefiles(bench::TEMPFILES& temporary)
 {
-    char pattern[] = "/tmp/vorl-bigmount-XXXXXX";
-    if (!mkdtemp(pattern))
+    directory = temporary.folder("/tmp/vorl-bigmount-XXXXXX");
+    if (directory.empty())
         return false;
-    directory = pattern;
     BigEntries entries;
     for (int index = 0; index < kEntries; index++) {
         std::string bytes(kEntrySize, '\0');
@@ -83,60 +67,46 @@ bool makefiles()
         entries.push_back({name, bytes});
         entrynames.push_back(name);
         plainpaths.push_back(directory + "/" + name);
-        FILE* out = fopen(plainpaths.back().c_str(), "wb");
-        if (!out || fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() || fclose(out) != 0)
+        if (!temporary.write(plainpaths.back(), bytes))
             return false;
     }
     archivepath = directory + "/entries.big";
-    std::string archive = bigarchive(2, entries);
-    FILE* out = fopen(archivepath.c_str(), "wb");
-    if (!out || fwrite(archive.data(), 1, archive.size(), out) != archive.size() || fclose(out) != 0)
+    if (!temporary.write(archivepath, bigarchive(2, entries)))
         return false;
     for (const std::string& name : entrynames)
         barpaths.push_back(archivepath + "|" + name);
     return true;
 }
 
-void removefiles()
+bool start(bench::TEMPFILES& temporary)
 {
-    for (const std::string& path : plainpaths)
-        unlink(path.c_str());
-    unlink(archivepath.c_str());
-    rmdir(directory.c_str());
+    MEM_init();
+    FILESYS_init(0, 0, 0);
+    mounted = makefiles(temporary) && FILESYS_openbig(archivepath.c_str(), 0, FILE_defaultpriority, &archivenumber);
+    if (!mounted)
+        fprintf(stderr, "cannot make or mount the test files\n");
+    return mounted;
+}
+
+void stop()
+{
+    if (mounted)
+        FILESYS_closebig(archivenumber, FILE_defaultpriority);
+    FILESYS_shutdown();
+    MEM_shutdown();
+}
+
+void summary(const bench::COUNTERREPORTER& reporter)
+{
+    double plain = bench::mib(reporter.speed("BM_LoadPlainFiles/real_time"));
+    double bar = bench::mib(reporter.speed("BM_LoadEntriesByArchiveName/real_time"));
+    double named = bench::mib(reporter.speed("BM_LoadEntriesByPlainName/real_time"));
+    printf("\nloading %d files of %d bytes with FILE_loadquiet\n", kEntries, kEntrySize);
+    printf("  %-32s %9.2f MiB/s\n", "plain files on disk", plain);
+    printf("  %-32s %9.2f MiB/s   ratio %.2f\n", "entries, \"archive|entry\"", bar, bench::ratio(bar, plain));
+    printf("  %-32s %9.2f MiB/s   ratio %.2f\n", "entries, plain names", named, bench::ratio(named, plain));
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    MEM_init();
-    FILESYS_init(0, 0, 0);
-    int32_t number = 0;
-    if (!makefiles() || !FILESYS_openbig(archivepath.c_str(), 0, FILE_defaultpriority, &number)) {
-        fprintf(stderr, "cannot make or mount the test files\n");
-        removefiles();
-        return 1;
-    }
-    SPEEDREPORTER reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    FILESYS_closebig(number, FILE_defaultpriority);
-    FILESYS_shutdown();
-    MEM_shutdown();
-    removefiles();
-
-    auto speedof = [&](const char* name) {
-        auto it = reporter.speeds.find(name);
-        return it == reporter.speeds.end() ? 0.0 : it->second / (1 << 20);
-    };
-    double plain = speedof("BM_LoadPlainFiles/real_time");
-    double bar = speedof("BM_LoadEntriesByArchiveName/real_time");
-    double named = speedof("BM_LoadEntriesByPlainName/real_time");
-    printf("\nloading %d files of %d bytes with FILE_loadquiet\n", kEntries, kEntrySize);
-    printf("  %-32s %9.2f MiB/s\n", "plain files on disk", plain);
-    printf("  %-32s %9.2f MiB/s   ratio %.2f\n", "entries, \"archive|entry\"", bar, plain > 0 ? bar / plain : 0.0);
-    printf("  %-32s %9.2f MiB/s   ratio %.2f\n", "entries, plain names", named, plain > 0 ? named / plain : 0.0);
-    return 0;
-}
+int main(int argc, char** argv) { return bench::run(argc, argv, start, stop, summary); }

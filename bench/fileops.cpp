@@ -19,11 +19,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/benchutil.h"
 #include "vorl/nfile.h"
 #include "vorl/hlsfile.h"
 #include "vorl/memory.h"
@@ -87,29 +87,7 @@ void BM_ReadFILESYS(benchmark::State& state)
 
 void plainread(benchmark::State& state, size_t piece, bool seekeach)
 {
-    int fd = open(bigpath.c_str(), O_RDONLY);
-    if (fd < 0) {
-        state.SkipWithError("open failed");
-        return;
-    }
-    for (auto _ : state) {
-        lseek(fd, 0, SEEK_SET);
-        size_t total = 0;
-        ssize_t got;
-        while (total < static_cast<size_t>(kFileSize)) {
-            if (seekeach)
-                lseek(fd, static_cast<off_t>(total), SEEK_SET);
-            got = read(fd, destination.data() + total, std::min(piece, kFileSize - total));
-            if (got <= 0)
-                break;
-            total += static_cast<size_t>(got);
-        }
-        if (total != static_cast<size_t>(kFileSize))
-            state.SkipWithError("short read");
-        benchmark::ClobberMemory();
-    }
-    close(fd);
-    state.SetBytesProcessed(state.iterations() * kFileSize);
+    bench::plaintransfer(state, bigpath, false, destination.data(), kFileSize, piece, seekeach);
 }
 
 void BM_ReadPlain8KiB(benchmark::State& state) { plainread(state, FILE_PIECESIZE, false); }
@@ -165,107 +143,47 @@ BENCHMARK(BM_ReadPlainSeek8KiB)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadSmallFILE)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_LoadSmallPlain)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
-// Keeps the medians and the read speeds for the table.
-class RATIOREPORTER : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> medians;
-    std::map<std::string, double> speeds;
-
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration)
-                continue;
-            const std::string name = run.benchmark_name();
-            auto m = run.counters.find("median_us");
-            if (m != run.counters.end())
-                medians[name] = m->second.value;
-            auto b = run.counters.find("bytes_per_second");
-            if (b != run.counters.end())
-                speeds[name] = b->second.value;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
-bool makefile()
+bool start(bench::TEMPFILES& temporary)
 {
-    char pattern[] = "/tmp/vorl-fileops-XXXXXX";
-    int fd = mkstemp(pattern);
-    if (fd < 0)
-        return false;
-    bigpath = pattern;
-    std::vector<uint8_t> chunk(1 << 20);
-    for (size_t i = 0; i < chunk.size(); i++)
-        chunk[i] = static_cast<uint8_t>(i * 31);
-    bool ok = true;
-    for (int32_t written = 0; ok && written < kFileSize; written += static_cast<int32_t>(chunk.size()))
-        ok = write(fd, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size());
-    // Written back now, so that the write-back does not compete with the
-    // runs; then read once so that they all start from the page cache.
-    fsync(fd);
-    lseek(fd, 0, SEEK_SET);
-    while (ok && read(fd, chunk.data(), chunk.size()) > 0) {
-    }
-    close(fd);
-    char small[] = "/tmp/vorl-fileops-small-XXXXXX";
-    fd = mkstemp(small);
-    if (fd < 0)
-        return false;
-    smallpath = small;
-    ok = ok && write(fd, chunk.data(), kSmallSize) == kSmallSize;
-    close(fd);
-    return ok;
+    // The first thread that touches the library is its main thread.
+    MEM_init();
+    FILESYS_init(0, 0, 0);
+    bigpath = temporary.file("/tmp/vorl-fileops-XXXXXX", kFileSize, true);
+    smallpath = temporary.file("/tmp/vorl-fileops-small-XXXXXX", kSmallSize, false);
+    return temporary.made("the 64 MiB test file");
+}
+
+void stop()
+{
+    FILESYS_shutdown();
+    MEM_shutdown();
+}
+
+void summary(const bench::COUNTERREPORTER& reporter)
+{
+    printf("\nround trip of a FOP_NULL, median (target: under 50 us on the main thread)\n");
+    printf("  %-24s %9.2f us\n", "main thread", reporter.median("BM_NullRoundTripMainThread/real_time"));
+    printf("  %-24s %9.2f us\n", "other thread",
+           reporter.median("BM_NullRoundTripOtherThread/iterations:20000/real_time"));
+    double library = reporter.speed("BM_ReadFILESYS/real_time");
+    double plain8 = reporter.speed("BM_ReadPlain8KiB/real_time");
+    double plain1m = reporter.speed("BM_ReadPlain1MiB/real_time");
+    double plainseek = reporter.speed("BM_ReadPlainSeek8KiB/real_time");
+    printf("\n64 MiB from the page cache (target: FILESYS_read at least 0.5 of the plain loop)\n");
+    printf("  %-24s %9.1f MiB/s\n", "FILESYS_read", bench::mib(library));
+    printf("  %-24s %9.1f MiB/s   ratio %.2f\n", "read() 8 KiB pieces", bench::mib(plain8),
+           bench::ratio(library, plain8));
+    printf("  %-24s %9.1f MiB/s   ratio %.2f\n", "read() 1 MiB pieces", bench::mib(plain1m),
+           bench::ratio(library, plain1m));
+    printf("  %-24s %9.1f MiB/s   ratio %.2f\n", "lseek()+read() 8 KiB", bench::mib(plainseek),
+           bench::ratio(library, plainseek));
+    double load = reporter.median("BM_LoadSmallFILE/real_time");
+    double plainload = reporter.median("BM_LoadSmallPlain/real_time");
+    printf("\nwhole-file load of a 4 KiB file, median\n");
+    printf("  %-24s %9.1f us\n", "FILE_loadquiet", load);
+    printf("  %-24s %9.1f us   ratio %.2f\n", "open/fstat/read/close", plainload, bench::ratio(plainload, load));
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    // The first thread that touches the library is its main thread.
-    MEM_init();
-    FILESYS_init(0, 0, 0);
-    if (!makefile()) {
-        fprintf(stderr, "cannot make the 64 MiB test file\n");
-        return 1;
-    }
-    RATIOREPORTER reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    FILESYS_shutdown();
-    MEM_shutdown();
-    unlink(bigpath.c_str());
-    unlink(smallpath.c_str());
-
-    auto medianof = [&](const char* name) {
-        auto it = reporter.medians.find(name);
-        return it == reporter.medians.end() ? 0.0 : it->second;
-    };
-    printf("\nround trip of a FOP_NULL, median (target: under 50 us on the main thread)\n");
-    printf("  %-24s %9.2f us\n", "main thread", medianof("BM_NullRoundTripMainThread/real_time"));
-    printf("  %-24s %9.2f us\n", "other thread", medianof("BM_NullRoundTripOtherThread/iterations:20000/real_time"));
-    auto speed = [&](const char* name) {
-        auto it = reporter.speeds.find(name);
-        return it == reporter.speeds.end() ? 0.0 : it->second;
-    };
-    double library = speed("BM_ReadFILESYS/real_time");
-    double plain8 = speed("BM_ReadPlain8KiB/real_time");
-    double plain1m = speed("BM_ReadPlain1MiB/real_time");
-    double plainseek = speed("BM_ReadPlainSeek8KiB/real_time");
-    printf("\n64 MiB from the page cache (target: FILESYS_read at least 0.5 of the plain loop)\n");
-    printf("  %-24s %9.1f MiB/s\n", "FILESYS_read", library / (1 << 20));
-    printf("  %-24s %9.1f MiB/s   ratio %.2f\n", "read() 8 KiB pieces", plain8 / (1 << 20),
-           plain8 > 0 ? library / plain8 : 0.0);
-    printf("  %-24s %9.1f MiB/s   ratio %.2f\n", "read() 1 MiB pieces", plain1m / (1 << 20),
-           plain1m > 0 ? library / plain1m : 0.0);
-    printf("  %-24s %9.1f MiB/s   ratio %.2f\n", "lseek()+read() 8 KiB", plainseek / (1 << 20),
-           plainseek > 0 ? library / plainseek : 0.0);
-    double load = medianof("BM_LoadSmallFILE/real_time");
-    double plainload = medianof("BM_LoadSmallPlain/real_time");
-    printf("\nwhole-file load of a 4 KiB file, median\n");
-    printf("  %-24s %9.1f us\n", "FILE_loadquiet", load);
-    printf("  %-24s %9.1f us   ratio %.2f\n", "open/fstat/read/close", plainload, load > 0 ? plainload / load : 0.0);
-    return 0;
-}
+int main(int argc, char** argv) { return bench::run(argc, argv, start, stop, summary); }

@@ -8,10 +8,10 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
+#include "bench/benchutil.h"
 #include "vorl/pagemem.h"
 
 namespace {
@@ -27,19 +27,26 @@ struct BUFFERS {
     uint8_t* s;
 };
 
-BUFFERS& buffers() {
+uint8_t* align64(std::vector<uint8_t>& buffer)
+{
+    return reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(buffer.data()) + 63) & ~uintptr_t{63});
+}
+
+BUFFERS& buffers()
+{
     static BUFFERS b;
     if (b.dest.empty()) {
         const size_t size = (64 << 20) + 64;
         b.dest.assign(size, 1);
         b.source.assign(size, 2);
-        b.d = (uint8_t*)(((uintptr_t)b.dest.data() + 63) & ~(uintptr_t)63);
-        b.s = (uint8_t*)(((uintptr_t)b.source.data() + 63) & ~(uintptr_t)63);
+        b.d = align64(b.dest);
+        b.s = align64(b.source);
     }
     return b;
 }
 
-void emptymmx() {
+void emptymmx()
+{
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
     __asm__ __volatile__("emms");
 #endif
@@ -48,14 +55,23 @@ void emptymmx() {
 typedef void* (*FILLROUTINE)(void*, uint32_t, int32_t);
 typedef void* (*COPYROUTINE)(void*, const void*, int32_t);
 
-void* libraryfill(void* d, uint32_t v, int32_t n) { return memset(d, (int)(v & 0xFF), (size_t)n); }
-void* librarycopy(void* d, const void* s, int32_t n) { return memcpy(d, s, (size_t)n); }
+void* libraryfill(void* d, uint32_t v, int32_t n)
+{
+    return memset(d, static_cast<int>(v & 0xFF), static_cast<size_t>(n));
+}
+void* librarycopy(void* d, const void* s, int32_t n) { return memcpy(d, s, static_cast<size_t>(n)); }
 
-void runfill(benchmark::State& state, FILLROUTINE fill, bool usesmmx) {
+// One call of a routine on the buffers: a fill with 0, or a copy.
+void* call(FILLROUTINE fill, BUFFERS& b, int32_t n) { return fill(b.d, 0, n); }
+void* call(COPYROUTINE copy, BUFFERS& b, int32_t n) { return copy(b.d, b.s, n); }
+
+template <class ROUTINE>
+void run(benchmark::State& state, ROUTINE routine, bool usesmmx)
+{
     BUFFERS& b = buffers();
-    const int32_t n = (int32_t)state.range(0);
+    const int32_t n = static_cast<int32_t>(state.range(0));
     for (auto _ : state) {
-        benchmark::DoNotOptimize(fill(b.d, 0, n));
+        benchmark::DoNotOptimize(call(routine, b, n));
         if (usesmmx)
             emptymmx();
         benchmark::ClobberMemory();
@@ -63,36 +79,22 @@ void runfill(benchmark::State& state, FILLROUTINE fill, bool usesmmx) {
     state.SetBytesProcessed(state.iterations() * n);
 }
 
-void runcopy(benchmark::State& state, COPYROUTINE copy, bool usesmmx) {
-    BUFFERS& b = buffers();
-    const int32_t n = (int32_t)state.range(0);
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(copy(b.d, b.s, n));
-        if (usesmmx)
-            emptymmx();
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(state.iterations() * n);
-}
-
-struct FILLENTRY {
+// A fill or copy routine, and whether it leaves the MMX state for its
+// caller to empty.
+template <class ROUTINE>
+struct ENTRY {
     const char* name;
-    FILLROUTINE routine;
-    bool usesmmx;
-};
-struct COPYENTRY {
-    const char* name;
-    COPYROUTINE routine;
+    ROUTINE routine;
     bool usesmmx;
 };
 
-const FILLENTRY FILLS[] = {
+const ENTRY<FILLROUTINE> FILLS[] = {
     {"memset", libraryfill, false},
     {"MEM_fill32", MEM_fill32, false},
     {"MEM_fillmmx", MEM_fillmmx, true},
     {"MEM_fillsse", MEM_fillsse, false},
 };
-const COPYENTRY COPIES[] = {
+const ENTRY<COPYROUTINE> COPIES[] = {
     {"memcpy", librarycopy, false},
     {"MEM_copy32", MEM_copy32, false},
     {"MEM_copyfpu", MEM_copyfpu, false},
@@ -100,29 +102,17 @@ const COPYENTRY COPIES[] = {
     {"MEM_copysse", MEM_copysse, false},
 };
 
-// Keeps each run's bytes per second by routine and size for the table.
-class RATIOREPORTER : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, std::map<int64_t, double>> speed;
+// Benchmarks are named "<kind>/<routine>/<size>".
+template <class ROUTINE, size_t N>
+void registerall(const std::string& kind, const ENTRY<ROUTINE> (&entries)[N])
+{
+    for (const ENTRY<ROUTINE>& e : entries)
+        for (int64_t size : SIZES)
+            benchmark::RegisterBenchmark((kind + "/" + e.name).c_str(), run<ROUTINE>, e.routine, e.usesmmx)->Arg(size);
+}
 
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            auto it = run.counters.find("bytes_per_second");
-            if (it == run.counters.end() || run.run_type != Run::RT_Iteration)
-                continue;
-            // Names are "<kind>/<routine>/<size>".
-            const std::string name = run.benchmark_name();
-            const size_t first = name.find('/');
-            const size_t last = name.rfind('/');
-            const std::string routine = name.substr(first + 1, last - first - 1);
-            const int64_t size = std::stoll(name.substr(last + 1));
-            speed[routine][size] = it->second.value;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
-std::string sizename(int64_t size) {
+std::string sizename(int64_t size)
+{
     if (size >= (1 << 20))
         return std::to_string(size >> 20) + " MiB";
     if (size >= (1 << 10))
@@ -130,17 +120,19 @@ std::string sizename(int64_t size) {
     return std::to_string(size) + " B";
 }
 
-void printtable(RATIOREPORTER& reporter) {
+void printtable(const bench::COUNTERREPORTER& reporter)
+{
     printf("\nThroughput (GB/s) and ratio to the library routine at the same size\n");
     printf("%-14s", "routine");
     for (int64_t size : SIZES)
         printf(" %20s", sizename(size).c_str());
     printf("\n");
-    auto row = [&](const char* name, const char* baseline) {
+    auto row = [&](const std::string& kind, const char* name, const char* baseline) {
         printf("%-14s", name);
         for (int64_t size : SIZES) {
-            const double value = reporter.speed[name][size];
-            const double base = reporter.speed[baseline][size];
+            const std::string suffix = "/" + std::to_string(size);
+            const double value = reporter.speed(kind + "/" + name + suffix);
+            const double base = reporter.speed(kind + "/" + baseline + suffix);
             if (value > 0 && base > 0)
                 printf(" %10.2f (x%6.2f)", value / 1e9, value / base);
             else
@@ -148,15 +140,16 @@ void printtable(RATIOREPORTER& reporter) {
         }
         printf("\n");
     };
-    for (const FILLENTRY& f : FILLS)
-        row(f.name, "memset");
-    for (const COPYENTRY& c : COPIES)
-        row(c.name, "memcpy");
+    for (const ENTRY<FILLROUTINE>& f : FILLS)
+        row("fill", f.name, "memset");
+    for (const ENTRY<COPYROUTINE>& c : COPIES)
+        row("copy", c.name, "memcpy");
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     // A short minimum time per run keeps the whole program near 20 seconds;
     // an explicit --benchmark_min_time on the command line wins.
     std::vector<char*> args(argv, argv + argc);
@@ -167,22 +160,15 @@ int main(int argc, char** argv) {
             given = true;
     if (!given)
         args.insert(args.begin() + 1, mintime);
-    int count = (int)args.size();
+    int count = static_cast<int>(args.size());
 
     buffers();
-    for (const FILLENTRY& f : FILLS)
-        for (int64_t size : SIZES)
-            benchmark::RegisterBenchmark((std::string("fill/") + f.name).c_str(), runfill, f.routine, f.usesmmx)
-                ->Arg(size);
-    for (const COPYENTRY& c : COPIES)
-        for (int64_t size : SIZES)
-            benchmark::RegisterBenchmark((std::string("copy/") + c.name).c_str(), runcopy, c.routine, c.usesmmx)
-                ->Arg(size);
+    registerall("fill", FILLS);
+    registerall("copy", COPIES);
 
-    benchmark::Initialize(&count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(count, args.data()))
+    if (!bench::initialize(&count, args.data()))
         return 1;
-    RATIOREPORTER reporter;
+    bench::COUNTERREPORTER reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     printtable(reporter);
     benchmark::Shutdown();

@@ -5,17 +5,13 @@
 // follows the usual report.
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "bench/benchutil.h"
 #include "vorl/file.h"
 
 namespace {
@@ -26,34 +22,19 @@ std::string readpath;
 std::string writepath;
 std::vector<uint8_t> buffer(kFileSize);
 
-void layerread(benchmark::State& state, uint32_t mode)
+void layertransfer(benchmark::State& state, uint32_t mode, bool writes)
 {
     int32_t handle = 0;
-    if (!openfile(readpath.c_str(), mode, 0, &handle)) {
+    if (!openfile(writes ? writepath.c_str() : readpath.c_str(), mode, 0, &handle)) {
         state.SkipWithError("open failed");
         return;
     }
     for (auto _ : state) {
         seekfile(handle, 0);
-        if (readfromfile(handle, buffer.data(), kFileSize) != kFileSize)
-            state.SkipWithError("short read");
-        benchmark::ClobberMemory();
-    }
-    closefile(handle);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kFileSize);
-}
-
-void layerwrite(benchmark::State& state, uint32_t mode)
-{
-    int32_t handle = 0;
-    if (!openfile(writepath.c_str(), mode, 0, &handle)) {
-        state.SkipWithError("open failed");
-        return;
-    }
-    for (auto _ : state) {
-        seekfile(handle, 0);
-        if (writetofile(handle, buffer.data(), kFileSize) != kFileSize)
-            state.SkipWithError("short write");
+        uint32_t done = writes ? writetofile(handle, buffer.data(), kFileSize)
+                               : readfromfile(handle, buffer.data(), kFileSize);
+        if (done != kFileSize)
+            state.SkipWithError(writes ? "short write" : "short read");
         benchmark::ClobberMemory();
     }
     closefile(handle);
@@ -62,33 +43,14 @@ void layerwrite(benchmark::State& state, uint32_t mode)
 
 void plaintransfer(benchmark::State& state, bool writes)
 {
-    int fd = open(writes ? writepath.c_str() : readpath.c_str(), writes ? O_RDWR : O_RDONLY);
-    if (fd < 0) {
-        state.SkipWithError("open failed");
-        return;
-    }
-    for (auto _ : state) {
-        lseek(fd, 0, SEEK_SET);
-        size_t total = 0;
-        ssize_t done = 1;
-        while (total < kFileSize && done > 0) {
-            size_t piece = std::min(kBlock, kFileSize - total);
-            done = writes ? write(fd, buffer.data() + total, piece) : read(fd, buffer.data() + total, piece);
-            total += done > 0 ? static_cast<size_t>(done) : 0;
-        }
-        if (total != kFileSize)
-            state.SkipWithError("short transfer");
-        benchmark::ClobberMemory();
-    }
-    close(fd);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kFileSize);
+    bench::plaintransfer(state, writes ? writepath : readpath, writes, buffer.data(), kFileSize, kBlock, false);
 }
 
-void BM_ReadUnmapped(benchmark::State& state) { layerread(state, FM_READ | FM_SHAREREAD); }
-void BM_ReadMapped(benchmark::State& state) { layerread(state, FM_READ | FM_SHAREREAD | FM_MAP); }
+void BM_ReadUnmapped(benchmark::State& state) { layertransfer(state, FM_READ | FM_SHAREREAD, false); }
+void BM_ReadMapped(benchmark::State& state) { layertransfer(state, FM_READ | FM_SHAREREAD | FM_MAP, false); }
 void BM_ReadPlain16KiB(benchmark::State& state) { plaintransfer(state, false); }
-void BM_WriteUnmapped(benchmark::State& state) { layerwrite(state, FM_READ | FM_WRITE); }
-void BM_WriteMapped(benchmark::State& state) { layerwrite(state, FM_READ | FM_WRITE | FM_MAP); }
+void BM_WriteUnmapped(benchmark::State& state) { layertransfer(state, FM_READ | FM_WRITE, true); }
+void BM_WriteMapped(benchmark::State& state) { layertransfer(state, FM_READ | FM_WRITE | FM_MAP, true); }
 void BM_WritePlain16KiB(benchmark::State& state) { plaintransfer(state, true); }
 
 BENCHMARK(BM_ReadUnmapped)->UseRealTime()->Unit(benchmark::kMillisecond);
@@ -98,79 +60,34 @@ BENCHMARK(BM_WriteUnmapped)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WriteMapped)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WritePlain16KiB)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-// Keeps each benchmark's speed for the table: the median when repetitions
-// were asked for, else the one run.
-class SPEEDREPORTER : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> speeds;
-
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs) {
-            auto found = run.counters.find("bytes_per_second");
-            bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (found != run.counters.end() && (run.run_type == Run::RT_Iteration || median))
-                speeds[run.run_name.str()] = found->second.value;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    double speed(const char* name) const
-    {
-        auto found = speeds.find(std::string(name) + "/real_time");
-        return found == speeds.end() ? 0.0 : found->second;
-    }
-};
-
-bool makefile(std::string* path)
+// One line of the table: the layer's benchmark against the plain one.
+void row(const bench::COUNTERREPORTER& reporter, const char* name, const char* layer, const char* plain)
 {
-    char pattern[] = "/tmp/vorl-nativefile-XXXXXX";
-    int fd = mkstemp(pattern);
-    if (fd < 0)
-        return false;
-    *path = pattern;
-    std::vector<uint8_t> chunk(1 << 20);
-    for (size_t i = 0; i < chunk.size(); i++)
-        chunk[i] = static_cast<uint8_t>(i * 31);
-    bool ok = true;
-    for (uint32_t written = 0; ok && written < kFileSize; written += static_cast<uint32_t>(chunk.size()))
-        ok = write(fd, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size());
-    // Read once so that every run starts from the page cache.
-    lseek(fd, 0, SEEK_SET);
-    while (ok && read(fd, chunk.data(), chunk.size()) > 0) {
-    }
-    close(fd);
-    return ok;
+    const double layerspeed = reporter.speed(std::string(layer) + "/real_time");
+    const double plainspeed = reporter.speed(std::string(plain) + "/real_time");
+    printf("  %-26s %9.1f MiB/s   plain %9.1f MiB/s   ratio %.2f\n", name, bench::mib(layerspeed),
+           bench::mib(plainspeed), bench::ratio(layerspeed, plainspeed));
 }
 
-void row(const char* name, double layer, double plain)
+bool start(bench::TEMPFILES& temporary)
 {
-    printf("  %-26s %9.1f MiB/s   plain %9.1f MiB/s   ratio %.2f\n", name, layer / (1 << 20), plain / (1 << 20),
-           plain > 0 ? layer / plain : 0.0);
+    initfiles(0);
+    readpath = temporary.file("/tmp/vorl-nativefile-XXXXXX", kFileSize, false);
+    writepath = temporary.file("/tmp/vorl-nativefile-XXXXXX", kFileSize, false);
+    return temporary.made("the 64 MiB test files");
+}
+
+void stop() { shutdownfiles(); }
+
+void summary(const bench::COUNTERREPORTER& reporter)
+{
+    printf("\n64 MiB in the page cache, 16 KiB blocks: the layer against a plain loop\n");
+    row(reporter, "readfromfile, unmapped", "BM_ReadUnmapped", "BM_ReadPlain16KiB");
+    row(reporter, "readfromfile, mapped", "BM_ReadMapped", "BM_ReadPlain16KiB");
+    row(reporter, "writetofile, unmapped", "BM_WriteUnmapped", "BM_WritePlain16KiB");
+    row(reporter, "writetofile, mapped", "BM_WriteMapped", "BM_WritePlain16KiB");
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    initfiles(0);
-    if (!makefile(&readpath) || !makefile(&writepath)) {
-        fprintf(stderr, "cannot make the 64 MiB test files\n");
-        return 1;
-    }
-    SPEEDREPORTER reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    shutdownfiles();
-    unlink(readpath.c_str());
-    unlink(writepath.c_str());
-
-    printf("\n64 MiB in the page cache, 16 KiB blocks: the layer against a plain loop\n");
-    row("readfromfile, unmapped", reporter.speed("BM_ReadUnmapped"), reporter.speed("BM_ReadPlain16KiB"));
-    row("readfromfile, mapped", reporter.speed("BM_ReadMapped"), reporter.speed("BM_ReadPlain16KiB"));
-    row("writetofile, unmapped", reporter.speed("BM_WriteUnmapped"), reporter.speed("BM_WritePlain16KiB"));
-    row("writetofile, mapped", reporter.speed("BM_WriteMapped"), reporter.speed("BM_WritePlain16KiB"));
-    return 0;
-}
+int main(int argc, char** argv) { return bench::run(argc, argv, start, stop, summary); }

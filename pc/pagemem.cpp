@@ -17,7 +17,8 @@ int32_t CPU_fpucopy = 0;
 // Set once from the system; concurrent first calls store the same value.
 static std::atomic<uint32_t> pagesize{0};
 
-static uint32_t PAGE_systemsize(void) {
+static uint32_t PAGE_systemsize(void)
+{
     uint32_t page = pagesize.load(std::memory_order_relaxed);
     if (page == 0) {
         SYSTEM_INFO info;
@@ -30,7 +31,8 @@ static uint32_t PAGE_systemsize(void) {
 
 uint32_t PAGE_size(void) { return pagesize.load(std::memory_order_relaxed); }
 
-void* PAGE_alloc(int32_t* count) {
+void* PAGE_alloc(int32_t* count)
+{
     if (count == nullptr)
         return nullptr;
     const int64_t page = PAGE_systemsize();
@@ -42,52 +44,52 @@ void* PAGE_alloc(int32_t* count) {
     const int64_t rounded = (wanted + page - 1) / page * page;
     if (rounded > INT32_MAX)
         return nullptr;
-    *count = (int32_t)rounded;
+    *count = static_cast<int32_t>(rounded);
 
-    uint8_t* base = (uint8_t*)VirtualAlloc(nullptr, (SIZE_T)(rounded + 2 * page), MEM_COMMIT | MEM_RESERVE,
-                                           PAGE_READWRITE);
+    uint8_t* base = static_cast<uint8_t*>(VirtualAlloc(nullptr, static_cast<SIZE_T>(rounded + 2 * page),
+                                                       MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
     if (base == nullptr)
         return nullptr;
     DWORD previous;
-    VirtualProtect(base, (SIZE_T)page, PAGE_NOACCESS, &previous);
-    VirtualProtect(base + page + rounded, (SIZE_T)page, PAGE_NOACCESS, &previous);
+    VirtualProtect(base, static_cast<SIZE_T>(page), PAGE_NOACCESS, &previous);
+    VirtualProtect(base + page + rounded, static_cast<SIZE_T>(page), PAGE_NOACCESS, &previous);
     return base + page;
 }
 
-int32_t PAGE_free(void* address) {
+int32_t PAGE_free(void* address)
+{
     const uint32_t page = PAGE_size();
     // No run can exist before the first PAGE_alloc, and null is no run.
     if (address == nullptr || page == 0)
         return 0;
-    return VirtualFree((uint8_t*)address - page, 0, MEM_RELEASE);
+    return VirtualFree(static_cast<uint8_t*>(address) - page, 0, MEM_RELEASE);
 }
 
-// Frees the MMX registers for x87 code again after an MMX routine.
-static void MEM_emptymmx(void) {
+// Takes an MMX routine's result, so it runs after that routine: frees the
+// MMX registers for x87 code again and returns the result.
+static void* MEM_emptymmx(void* end)
+{
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
     __asm__ __volatile__("emms");
 #endif
+    return end;
 }
 
-void* MEM_fill(void* dest, uint32_t value, int32_t count) {
+void* MEM_fill(void* dest, uint32_t value, int32_t count)
+{
     if (CPU_sse)
         return MEM_fillsse(dest, value, count);
-    if (CPU_mmx) {
-        void* end = MEM_fillmmx(dest, value, count);
-        MEM_emptymmx();
-        return end;
-    }
+    if (CPU_mmx)
+        return MEM_emptymmx(MEM_fillmmx(dest, value, count));
     return MEM_fill32(dest, value, count);
 }
 
-void* MEM_copy(void* dest, const void* source, int32_t count) {
+void* MEM_copy(void* dest, const void* source, int32_t count)
+{
     if (CPU_sse)
         return MEM_copysse(dest, source, count);
-    if (CPU_mmx) {
-        void* end = MEM_copymmx(dest, source, count);
-        MEM_emptymmx();
-        return end;
-    }
+    if (CPU_mmx)
+        return MEM_emptymmx(MEM_copymmx(dest, source, count));
     if (CPU_fpu && CPU_fpucopy)
         return MEM_copyfpu(dest, source, count);
     return MEM_copy32(dest, source, count);
