@@ -42,8 +42,8 @@ int32_t ALERT_abort(const char* format, ...)
         snprintf(title, sizeof title, "Abort Message");
 
     SYS_showcursor();
-    int32_t answer = SYS_messagebox(message, title,
-                                    SYS_MB_OKCANCEL | SYS_MB_ICONHAND | SYS_MB_SYSTEMMODAL | SYS_MB_SETFOREGROUND);
+    int32_t answer =
+        SYS_messagebox(message, title, SYS_MB_OKCANCEL | SYS_MB_ICONHAND | SYS_MB_SYSTEMMODAL | SYS_MB_SETFOREGROUND);
     SYS_debugprint(message);
     if (answer == SYS_IDOK)
         SYS_debugbreak();
@@ -66,9 +66,8 @@ int32_t ASSERT_report(const char* file, int32_t line, const char* expression)
     snprintf(text, sizeof text,
              "Assertion Failed!\n\nFile:\t%s\nLine:\t%d\n\n\n%s is FALSE\n\n\n(Press Retry to debug the application)",
              file, static_cast<int>(line), expression);
-    int32_t answer = SYS_messagebox(text, "VORL Library",
-                                    SYS_MB_ABORTRETRYIGNORE | SYS_MB_ICONHAND | SYS_MB_TASKMODAL |
-                                        SYS_MB_SETFOREGROUND);
+    int32_t answer = SYS_messagebox(
+        text, "VORL Library", SYS_MB_ABORTRETRYIGNORE | SYS_MB_ICONHAND | SYS_MB_TASKMODAL | SYS_MB_SETFOREGROUND);
     if (answer == SYS_IDABORT)
         exit(0);
     return answer == SYS_IDRETRY ? 1 : 0;

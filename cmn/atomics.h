@@ -26,8 +26,7 @@ template <typename T, typename V, typename W>
 static inline bool ATOMIC_swapif(T* field, V expected, W value)
 {
     T old = static_cast<T>(expected);
-    return __atomic_compare_exchange_n(field, &old, static_cast<T>(value), false, __ATOMIC_ACQ_REL,
-                                       __ATOMIC_ACQUIRE);
+    return __atomic_compare_exchange_n(field, &old, static_cast<T>(value), false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
 }
 
 template <typename T>

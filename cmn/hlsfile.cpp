@@ -17,8 +17,8 @@
 static const char MODULE_FILE[] = "cmn/hlsfile";
 
 // Platform codes this module hands back itself (Windows numbering).
-static const uint32_t FILE_ERRORMEMORY = 8;   // no memory for the block
-static const uint32_t FILE_ERROREXISTS = 80;  // a create-new found the file
+static const uint32_t FILE_ERRORMEMORY = 8;      // no memory for the block
+static const uint32_t FILE_ERROREXISTS = 80;     // a create-new found the file
 static const uint32_t FILE_ERRORPARAMETER = 87;  // a negative length
 
 int32_t FILE_defaultpriority = 100;
@@ -34,9 +34,9 @@ struct FILEPARAMS {
     int32_t count;
     const char* const* paths;
     void** results;
-    void* block;      // the block a load returns
-    int32_t report;   // 1: raise the service's alerts
-    uint32_t error;   // platform code of the failed step, 0 when none
+    void* block;     // the block a load returns
+    int32_t report;  // 1: raise the service's alerts
+    uint32_t error;  // platform code of the failed step, 0 when none
 };
 
 static FILEPARAMS FILE_params(const char* path, int32_t report)
@@ -199,8 +199,9 @@ static int32_t FILE_bigheaderworker(int32_t priority, void* parameter)
     int32_t handle;
     if (!FILE_openread(params, priority, __LINE__, "FILE_loadbigheader - unable to open file %s\n", &handle))
         return 0;
-    uint8_t* buffer = static_cast<uint8_t*>(FILE_allocateopen(
-        params, handle, priority, FILE_BIGHEADERSIZE, __LINE__, "FILE_loadbigheader - unable to reserve memory for file %s\n"));
+    uint8_t* buffer =
+        static_cast<uint8_t*>(FILE_allocateopen(params, handle, priority, FILE_BIGHEADERSIZE, __LINE__,
+                                                "FILE_loadbigheader - unable to reserve memory for file %s\n"));
     if (!buffer)
         return 0;
     int32_t got = FILESYS_read(handle, 0, buffer, FILE_BIGHEADERSIZE, priority - 1);
@@ -338,8 +339,7 @@ int32_t FILE_loadatquiet(const char* path, void* address, int32_t maxlength)
     return FILE_loadatentry(path, address, maxlength, 0);
 }
 
-static int32_t FILE_scatterentry(int32_t count, const char* const* paths, void** results, uint32_t type,
-                                 int32_t report)
+static int32_t FILE_scatterentry(int32_t count, const char* const* paths, void** results, uint32_t type, int32_t report)
 {
     if (count < 1 || !paths || !results)
         return 0;

@@ -68,12 +68,9 @@ uint32_t BIG_numentries(const void* header)
 {
     const uint8_t* bytes = static_cast<const uint8_t*>(header);
     switch (typeofbigfile(header)) {
-    case BIG_LAYOUT1:
-        return ENDIAN_getbig(bytes + 4, 2);
-    case BIG_LAYOUT2:
-        return ENDIAN_getbig(bytes + 8, 4);
-    default:
-        return 0;
+    case BIG_LAYOUT1: return ENDIAN_getbig(bytes + 4, 2);
+    case BIG_LAYOUT2: return ENDIAN_getbig(bytes + 8, 4);
+    default: return 0;
     }
 }
 
@@ -146,8 +143,7 @@ const char* BIG_findentry(const void* header, const char* name, int32_t number, 
     return BIG_findentrysized(header, available, name, number, offset, size);
 }
 
-const char* BIG_locateentry(const void* header, const char* name, int32_t number, uint32_t* offset,
-                            uint32_t* size)
+const char* BIG_locateentry(const void* header, const char* name, int32_t number, uint32_t* offset, uint32_t* size)
 {
     const char* found = BIG_findentry(header, name, number, offset, size);
     if (!found) {

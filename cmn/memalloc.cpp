@@ -25,8 +25,8 @@ static uint32_t OWNER_encode(const char* file)
 #else
     if (!file)
         return 0;
-    int64_t displacement = static_cast<int64_t>(reinterpret_cast<uintptr_t>(file) -
-                                                reinterpret_cast<uintptr_t>(MEM_owneranchor));
+    int64_t displacement =
+        static_cast<int64_t>(reinterpret_cast<uintptr_t>(file) - reinterpret_cast<uintptr_t>(MEM_owneranchor));
     if (displacement < INT32_MIN || displacement > INT32_MAX)
         return 0;  // too far away to be expressed: recorded as no file
     return static_cast<uint32_t>(static_cast<int32_t>(displacement));
@@ -93,8 +93,8 @@ int32_t MEM_validptr(const void* address, int32_t length, int32_t write)
     return 1;
 }
 
-void MEM_stampin(uint8_t* base, uint8_t* block, const char* label, int32_t size, uint32_t trailersize,
-                 uint32_t flags, uint8_t* previous, uint8_t* next)
+void MEM_stampin(uint8_t* base, uint8_t* block, const char* label, int32_t size, uint32_t trailersize, uint32_t flags,
+                 uint8_t* previous, uint8_t* next)
 {
     BLOCK_setsignature(block, "MB");
     BLOCK_setflags(block, flags);
@@ -111,7 +111,7 @@ void MEM_stampin(uint8_t* base, uint8_t* block, const char* label, int32_t size,
         if (ALERTfile && !MEM_filereadable(ALERTfile)) {
             const char* bad = ALERTfile;
             ALERT_raise(MODULE_FILE, "MEM_alloc - INVALID CALLER FILE NAME POINTER %lx\n",
-                         static_cast<unsigned long>(reinterpret_cast<uintptr_t>(bad)));
+                        static_cast<unsigned long>(reinterpret_cast<uintptr_t>(bad)));
         }
         MEM_store<uint32_t>(trailer + MEM_TRAILERFILE, OWNER_encode(ALERTfile));
         MEM_store<int32_t>(trailer + MEM_TRAILERLINE, ALERTline);
@@ -142,7 +142,8 @@ static int64_t MEM_need(const MEMCLASS* cls, const char* label, int32_t size)
     if (label && (CLASS_flags(cls) & MB_NAMED))
         extra += static_cast<int64_t>(strlen(label)) + 1;
     int64_t alignment = CLASS_alignment(cls);
-    int64_t total = static_cast<int64_t>(size < MEM_MINFREE ? MEM_MINFREE : size) + MB_HEADERSIZE + extra + alignment - 1;
+    int64_t total =
+        static_cast<int64_t>(size < MEM_MINFREE ? MEM_MINFREE : size) + MB_HEADERSIZE + extra + alignment - 1;
     if (total > INT32_MAX)
         return -1;
     return (total & ~(alignment - 1)) - MB_HEADERSIZE;
@@ -216,9 +217,10 @@ void* MEM_alloc(const char* label, int32_t size, uint32_t type)
     }
     int64_t need = (cls && size >= 0) ? MEM_need(cls, label, size) : 0;
     if (size < 0 || need < 0) {
-        ALERT_raise(MODULE_FILE, "MEM_alloc - INVALID SIZE REQUESTED\nrequested '%s': %d\navailable: %d. type %04lx MB_LOW\n", shown,
-                     static_cast<int>(size), static_cast<int>(MEMCLASS_largestfree(type)),
-                     static_cast<unsigned long>(type));
+        ALERT_raise(MODULE_FILE,
+                    "MEM_alloc - INVALID SIZE REQUESTED\nrequested '%s': %d\navailable: %d. type %04lx MB_LOW\n", shown,
+                    static_cast<int>(size), static_cast<int>(MEMCLASS_largestfree(type)),
+                    static_cast<unsigned long>(type));
         return nullptr;
     }
 
@@ -243,8 +245,8 @@ void* MEM_alloc(const char* label, int32_t size, uint32_t type)
     }
     if (!block) {
         ALERT_raise(MODULE_FILE, "MEM_alloc - OUT OF MEMORY\nrequested '%s': %d\navailable: %d. type %04lx\n", shown,
-                     static_cast<int>(size), static_cast<int>(MEMCLASS_largestfree(type)),
-                     static_cast<unsigned long>(type));
+                    static_cast<int>(size), static_cast<int>(MEMCLASS_largestfree(type)),
+                    static_cast<unsigned long>(type));
         return nullptr;
     }
     return block + MB_HEADERSIZE;
@@ -261,8 +263,8 @@ static void MEM_notablock(const void* address, const uint8_t* block)
         value = ENDIAN_getbig(block, 2);
     }
     ALERT_raise(MODULE_FILE, "MEM_free - NOT A MEMBLOCK.  BLOCK @ 0x%08lx, SIGNATURE '%2.2s' (0x%02x)\n",
-                 static_cast<unsigned long>(reinterpret_cast<uintptr_t>(address)), signature,
-                 static_cast<unsigned>(value));
+                static_cast<unsigned long>(reinterpret_cast<uintptr_t>(address)), signature,
+                static_cast<unsigned>(value));
 }
 
 // A header that the class's own links lead to and from: a stray "MB"

@@ -87,12 +87,12 @@ static_assert(offsetof(MEMCLASS, callback) == 56, "64-bit record");
 #endif
 
 // Fixed values of the layout.
-#define MEM_BOUNDSIZE 64          // data bytes of the low bound block: the record
-#define MEM_HEADSIZE 0x7FFFFFFF   // the list head's size: larger than any block
-#define MEM_MINFREE 8             // a free block's contents hold its two links
-#define MEM_SPLITSLACK 64         // surplus above which a free block is split
-#define MEM_GUARDWORD 0x42454E44u // "BEND"
-#define MEM_HIGHLABELROOM 32      // room for the high bound block's label
+#define MEM_BOUNDSIZE 64           // data bytes of the low bound block: the record
+#define MEM_HEADSIZE 0x7FFFFFFF    // the list head's size: larger than any block
+#define MEM_MINFREE 8              // a free block's contents hold its two links
+#define MEM_SPLITSLACK 64          // surplus above which a free block is split
+#define MEM_GUARDWORD 0x42454E44u  // "BEND"
+#define MEM_HIGHLABELROOM 32       // room for the high bound block's label
 #define MEM_MAXTRAILER 0xFFFFu
 #define MEM_MAXNAME 7
 
@@ -145,10 +145,7 @@ inline uint8_t* LINK_decode(uint8_t* base, uint32_t link)
 
 // ---- Class record fields.
 
-inline uint8_t* CLASS_bytes(const MEMCLASS* cls)
-{
-    return reinterpret_cast<uint8_t*>(const_cast<MEMCLASS*>(cls));
-}
+inline uint8_t* CLASS_bytes(const MEMCLASS* cls) { return reinterpret_cast<uint8_t*>(const_cast<MEMCLASS*>(cls)); }
 
 inline uint8_t* CLASS_base(const MEMCLASS* cls)
 {
@@ -265,8 +262,8 @@ inline void BLOCK_setpreviousfree(uint8_t* base, uint8_t* node, const uint8_t* p
 
 // MEM_stamp with the class base given, for stamps made before the class is
 // in the table or with flags that do not name it.
-void MEM_stampin(uint8_t* base, uint8_t* block, const char* label, int32_t size, uint32_t trailersize,
-                 uint32_t flags, uint8_t* previous, uint8_t* next);
+void MEM_stampin(uint8_t* base, uint8_t* block, const char* label, int32_t size, uint32_t trailersize, uint32_t flags,
+                 uint8_t* previous, uint8_t* next);
 // Puts a block whose next-block field is set on its class's free list, in
 // address order, walking from the nearer end.
 void MEMCLASS_insertfree(MEMCLASS* cls, uint8_t* block);

@@ -47,12 +47,12 @@ static bool MEMCLASS_plan(const void* base, int32_t size, uint32_t alignment, ui
 }
 
 int32_t MEMCLASS_create(int32_t number, const char* name, void* base, int32_t size, uint32_t alignment,
-                        uint32_t firstalignment, uint32_t trailersize, int32_t guard, int32_t where,
-                        int32_t named, int32_t locked, MEMCLASSROUTINE callback)
+                        uint32_t firstalignment, uint32_t trailersize, int32_t guard, int32_t where, int32_t named,
+                        int32_t locked, MEMCLASSROUTINE callback)
 {
     if (number < 0 || number >= MEMCLASS_MAX) {
-        ALERT_raise(MODULE_FILE, "MEMCLASS_create - CLASS NUMBER OF %d IS OUT OF RANGE. SHOULD BE 0..%d\n", static_cast<int>(number),
-                     MEMCLASS_MAX - 1);
+        ALERT_raise(MODULE_FILE, "MEMCLASS_create - CLASS NUMBER OF %d IS OUT OF RANGE. SHOULD BE 0..%d\n",
+                    static_cast<int>(number), MEMCLASS_MAX - 1);
         return 0;
     }
     uint64_t firstaddress = 0;
@@ -489,8 +489,8 @@ int32_t MEMCLASS_report(int32_t number)
     char name[MEM_MAXNAME + 1];
     memcpy(name, CLASS_bytes(cls) + offsetof(MEMCLASS, name), sizeof name);
     name[MEM_MAXNAME] = '\0';
-    PRINT_printf(PRINT_MEMORY, "MEMCLASS_report - CLASS %d '%s': BLOCKS IN USE\n", static_cast<int>(number & MB_CLASSMASK),
-                 name);
+    PRINT_printf(PRINT_MEMORY, "MEMCLASS_report - CLASS %d '%s': BLOCKS IN USE\n",
+                 static_cast<int>(number & MB_CLASSMASK), name);
     int32_t used = 0;
     int64_t usedbytes = 0;
     int32_t freeblocks = 0;

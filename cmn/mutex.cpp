@@ -137,7 +137,8 @@ void MUTEX_unlock(MUTEX* mutex)
         return;
     }
     if (mutex->count.load(std::memory_order_acquire) == MUTEX_FREEMARKER) {
-        ALERT_raise(MODULE_FILE, "MUTEX_unlock - ATTEMPTING TO UNLOCK AN UNALLOCATED MUTEX (%08x).\n", addressof(mutex));
+        ALERT_raise(MODULE_FILE, "MUTEX_unlock - ATTEMPTING TO UNLOCK AN UNALLOCATED MUTEX (%08x).\n",
+                    addressof(mutex));
         return;
     }
     if (mutex->owner.load(std::memory_order_relaxed) != SYS_threadid()) {

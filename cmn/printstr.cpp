@@ -62,8 +62,7 @@ static uint32_t flagsof(const uint32_t* flags) { return ATOMIC_peek(flags); }
 static void switchchannel(int32_t channel, int32_t on)
 {
     for (int32_t i = 0; i < PRINT_MAX_CHANNELS; i++) {
-        bool member = channel == 0 || (channel == 1 && (flagsof(&PRINTchannels[i].flags) & PC_LIBRARY)) ||
-                      i == channel;
+        bool member = channel == 0 || (channel == 1 && (flagsof(&PRINTchannels[i].flags) & PC_LIBRARY)) || i == channel;
         if (member)
             setflag(&PRINTchannels[i].flags, PC_ENABLED, on);
     }

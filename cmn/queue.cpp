@@ -100,16 +100,10 @@ static R locked(QUEUE* queue, const char* operation, R empty, STEP step)
     return result;
 }
 
-static void fetchalert(const char* message)
-{
-    ALERT_raise(MODULE_FILE, "%s", message);
-}
+static void fetchalert(const char* message) { ALERT_raise(MODULE_FILE, "%s", message); }
 
 // A zeroed record has no routine; after its alert it carries on with the default.
-static QUEUEPRIORITY routineof(const QUEUE* queue)
-{
-    return queue->priority ? queue->priority : QUEUE_defaultpriority;
-}
+static QUEUEPRIORITY routineof(const QUEUE* queue) { return queue->priority ? queue->priority : QUEUE_defaultpriority; }
 
 static uint32_t priorityof(const QUEUE* queue, void* element) { return routineof(queue)(element, queue->context); }
 
@@ -363,12 +357,14 @@ int32_t QUEUE_position(QUEUE* queue, void* element)
 
 uint32_t QUEUE_getlowestpriority(QUEUE* queue)
 {
-    return locked<uint32_t>(queue, "QUEUE_getlowestpriority", 0xFFFFFFFFu, [&] { return queue->head ? priorityof(queue, queue->head) : 0xFFFFFFFFu; });
+    return locked<uint32_t>(queue, "QUEUE_getlowestpriority", 0xFFFFFFFFu,
+                            [&] { return queue->head ? priorityof(queue, queue->head) : 0xFFFFFFFFu; });
 }
 
 uint32_t QUEUE_gethighestpriority(QUEUE* queue)
 {
-    return locked<uint32_t>(queue, "QUEUE_gethighestpriority", 0xFFFFFFFFu, [&] { return queue->tail ? priorityof(queue, queue->tail) : 0xFFFFFFFFu; });
+    return locked<uint32_t>(queue, "QUEUE_gethighestpriority", 0xFFFFFFFFu,
+                            [&] { return queue->tail ? priorityof(queue, queue->tail) : 0xFFFFFFFFu; });
 }
 
 void* QUEUE_find(QUEUE* queue, QUEUETEST test, intptr_t context)
@@ -388,22 +384,26 @@ void* QUEUE_findpriority(QUEUE* queue, uint32_t priority)
 
 void* QUEUE_fetch(QUEUE* queue, QUEUETEST test, intptr_t context)
 {
-    return locked<void*>(queue, "QUEUE_fetch", nullptr, [&] { return takefound(queue, findfirst(queue, test, context), "QUEUE_fetch"); });
+    return locked<void*>(queue, "QUEUE_fetch", nullptr,
+                         [&] { return takefound(queue, findfirst(queue, test, context), "QUEUE_fetch"); });
 }
 
 void* QUEUE_fetchindex(QUEUE* queue, uint32_t index)
 {
-    return locked<void*>(queue, "QUEUE_fetchindex", nullptr, [&] { return takefound(queue, elementat(queue, index), "QUEUE_fetchindex"); });
+    return locked<void*>(queue, "QUEUE_fetchindex", nullptr,
+                         [&] { return takefound(queue, elementat(queue, index), "QUEUE_fetchindex"); });
 }
 
 void* QUEUE_fetchnext(QUEUE* queue, void* element, uint32_t n)
 {
-    return locked<void*>(queue, "QUEUE_fetchnext", nullptr, [&] { return element ? takefound(queue, walk(element, n), "QUEUE_fetchnext") : nullptr; });
+    return locked<void*>(queue, "QUEUE_fetchnext", nullptr,
+                         [&] { return element ? takefound(queue, walk(element, n), "QUEUE_fetchnext") : nullptr; });
 }
 
 void* QUEUE_fetchpriority(QUEUE* queue, uint32_t priority)
 {
-    return locked<void*>(queue, "QUEUE_fetchpriority", nullptr, [&] { return takefound(queue, findpriority(queue, priority), "QUEUE_fetchpriority"); });
+    return locked<void*>(queue, "QUEUE_fetchpriority", nullptr,
+                         [&] { return takefound(queue, findpriority(queue, priority), "QUEUE_fetchpriority"); });
 }
 
 int32_t QUEUE_iterate(QUEUE* queue, QUEUEROUTINE routine, intptr_t context)

@@ -82,7 +82,8 @@ int32_t SYNCTASK_run(int32_t arg)
     if (clock == ATOMIC_load(&lastrun))
         return 0;
     if (!THREAD_iscurrent(nullptr)) {
-        ALERT_raiseat(MODULE_FILE, 230, "SYNCTASK_run - DO NOT, REPEAT NOT, CALL THIS FROM THREADS OTHER THAN THE MAIN ONE!\n");
+        ALERT_raiseat(MODULE_FILE, 230,
+                      "SYNCTASK_run - DO NOT, REPEAT NOT, CALL THIS FROM THREADS OTHER THAN THE MAIN ONE!\n");
         return 0;
     }
     ATOMIC_store(&lastrun, clock);

@@ -111,25 +111,23 @@ static FASTMEM_INLINE const FM_U64& doubled(const uint32_t* pattern)
 // Four 64-bit MMX stores of the value doubled.
 FASTMEM_MMX static FASTMEM_INLINE void mmxfill32(uint8_t* d, const uint32_t* pattern)
 {
-    __asm__ __volatile__(
-        "movq %1, %%mm0\n\t"
-        "movq %%mm0, (%0)\n\t"
-        "movq %%mm0, 8(%0)\n\t"
-        "movq %%mm0, 16(%0)\n\t"
-        "movq %%mm0, 24(%0)\n\t"
-        :
-        : "r"(d), "m"(doubled(pattern))
-        : "mm0", "memory");
+    __asm__ __volatile__("movq %1, %%mm0\n\t"
+                         "movq %%mm0, (%0)\n\t"
+                         "movq %%mm0, 8(%0)\n\t"
+                         "movq %%mm0, 16(%0)\n\t"
+                         "movq %%mm0, 24(%0)\n\t"
+                         :
+                         : "r"(d), "m"(doubled(pattern))
+                         : "mm0", "memory");
 }
 
 FASTMEM_MMX static FASTMEM_INLINE void mmxfill8(uint8_t* d, const uint32_t* pattern)
 {
-    __asm__ __volatile__(
-        "movq %1, %%mm0\n\t"
-        "movq %%mm0, (%0)\n\t"
-        :
-        : "r"(d), "m"(doubled(pattern))
-        : "mm0", "memory");
+    __asm__ __volatile__("movq %1, %%mm0\n\t"
+                         "movq %%mm0, (%0)\n\t"
+                         :
+                         : "r"(d), "m"(doubled(pattern))
+                         : "mm0", "memory");
 }
 
 // One 128-byte block: the first word of each 32-byte source line is read
@@ -137,68 +135,65 @@ FASTMEM_MMX static FASTMEM_INLINE void mmxfill8(uint8_t* d, const uint32_t* patt
 // those words stay in mm0..mm3 and each line is then written as four words.
 FASTMEM_MMX static FASTMEM_INLINE void mmxcopy128(uint8_t* d, const uint8_t* s)
 {
-    __asm__ __volatile__(
-        "movq (%0), %%mm0\n\t"
-        "movq 32(%0), %%mm1\n\t"
-        "movq 64(%0), %%mm2\n\t"
-        "movq 96(%0), %%mm3\n\t"
-        "movq 8(%0), %%mm4\n\t"
-        "movq 16(%0), %%mm5\n\t"
-        "movq 24(%0), %%mm6\n\t"
-        "movq %%mm0, (%1)\n\t"
-        "movq %%mm4, 8(%1)\n\t"
-        "movq %%mm5, 16(%1)\n\t"
-        "movq %%mm6, 24(%1)\n\t"
-        "movq 40(%0), %%mm4\n\t"
-        "movq 48(%0), %%mm5\n\t"
-        "movq 56(%0), %%mm6\n\t"
-        "movq %%mm1, 32(%1)\n\t"
-        "movq %%mm4, 40(%1)\n\t"
-        "movq %%mm5, 48(%1)\n\t"
-        "movq %%mm6, 56(%1)\n\t"
-        "movq 72(%0), %%mm4\n\t"
-        "movq 80(%0), %%mm5\n\t"
-        "movq 88(%0), %%mm6\n\t"
-        "movq %%mm2, 64(%1)\n\t"
-        "movq %%mm4, 72(%1)\n\t"
-        "movq %%mm5, 80(%1)\n\t"
-        "movq %%mm6, 88(%1)\n\t"
-        "movq 104(%0), %%mm4\n\t"
-        "movq 112(%0), %%mm5\n\t"
-        "movq 120(%0), %%mm6\n\t"
-        "movq %%mm3, 96(%1)\n\t"
-        "movq %%mm4, 104(%1)\n\t"
-        "movq %%mm5, 112(%1)\n\t"
-        "movq %%mm6, 120(%1)\n\t"
-        :
-        : "r"(s), "r"(d)
-        : "mm0", "mm1", "mm2", "mm3", "mm4", "mm5", "mm6", "memory");
+    __asm__ __volatile__("movq (%0), %%mm0\n\t"
+                         "movq 32(%0), %%mm1\n\t"
+                         "movq 64(%0), %%mm2\n\t"
+                         "movq 96(%0), %%mm3\n\t"
+                         "movq 8(%0), %%mm4\n\t"
+                         "movq 16(%0), %%mm5\n\t"
+                         "movq 24(%0), %%mm6\n\t"
+                         "movq %%mm0, (%1)\n\t"
+                         "movq %%mm4, 8(%1)\n\t"
+                         "movq %%mm5, 16(%1)\n\t"
+                         "movq %%mm6, 24(%1)\n\t"
+                         "movq 40(%0), %%mm4\n\t"
+                         "movq 48(%0), %%mm5\n\t"
+                         "movq 56(%0), %%mm6\n\t"
+                         "movq %%mm1, 32(%1)\n\t"
+                         "movq %%mm4, 40(%1)\n\t"
+                         "movq %%mm5, 48(%1)\n\t"
+                         "movq %%mm6, 56(%1)\n\t"
+                         "movq 72(%0), %%mm4\n\t"
+                         "movq 80(%0), %%mm5\n\t"
+                         "movq 88(%0), %%mm6\n\t"
+                         "movq %%mm2, 64(%1)\n\t"
+                         "movq %%mm4, 72(%1)\n\t"
+                         "movq %%mm5, 80(%1)\n\t"
+                         "movq %%mm6, 88(%1)\n\t"
+                         "movq 104(%0), %%mm4\n\t"
+                         "movq 112(%0), %%mm5\n\t"
+                         "movq 120(%0), %%mm6\n\t"
+                         "movq %%mm3, 96(%1)\n\t"
+                         "movq %%mm4, 104(%1)\n\t"
+                         "movq %%mm5, 112(%1)\n\t"
+                         "movq %%mm6, 120(%1)\n\t"
+                         :
+                         : "r"(s), "r"(d)
+                         : "mm0", "mm1", "mm2", "mm3", "mm4", "mm5", "mm6", "memory");
 }
 
 FASTMEM_MMX static FASTMEM_INLINE void mmxcopy32(uint8_t* d, const uint8_t* s)
 {
-    __asm__ __volatile__(
-        "movq (%0), %%mm0\n\t"
-        "movq 8(%0), %%mm1\n\t"
-        "movq 16(%0), %%mm2\n\t"
-        "movq 24(%0), %%mm3\n\t"
-        "movq %%mm0, (%1)\n\t"
-        "movq %%mm1, 8(%1)\n\t"
-        "movq %%mm2, 16(%1)\n\t"
-        "movq %%mm3, 24(%1)\n\t"
-        :
-        : "r"(s), "r"(d)
-        : "mm0", "mm1", "mm2", "mm3", "memory");
+    __asm__ __volatile__("movq (%0), %%mm0\n\t"
+                         "movq 8(%0), %%mm1\n\t"
+                         "movq 16(%0), %%mm2\n\t"
+                         "movq 24(%0), %%mm3\n\t"
+                         "movq %%mm0, (%1)\n\t"
+                         "movq %%mm1, 8(%1)\n\t"
+                         "movq %%mm2, 16(%1)\n\t"
+                         "movq %%mm3, 24(%1)\n\t"
+                         :
+                         : "r"(s), "r"(d)
+                         : "mm0", "mm1", "mm2", "mm3", "memory");
 }
 
 FASTMEM_MMX static FASTMEM_INLINE void mmxcopy8(uint8_t* d, const uint8_t* s)
 {
-    __asm__ __volatile__(
-        "movq (%0), %%mm0\n\t"
-        "movq %%mm0, (%1)\n\t"
-        :
-        : "r"(s), "r"(d)
-        : "mm0", "memory");
+    __asm__ __volatile__("movq (%0), %%mm0\n\t"
+                         "movq %%mm0, (%1)\n\t"
+                         :
+                         : "r"(s), "r"(d)
+                         : "mm0", "memory");
 }
 
 // The x87 moves load 64-bit integers (fild) and store them back (fistp):
@@ -213,68 +208,65 @@ FASTMEM_MMX static FASTMEM_INLINE void mmxcopy8(uint8_t* d, const uint8_t* s)
 // and pops all four: at most seven values are ever on the stack.
 static FASTMEM_INLINE void fpucopy128(uint8_t* d, const uint8_t* s)
 {
-    __asm__ __volatile__(
-        "fildll 96(%0)\n\t"
-        "fildll 64(%0)\n\t"
-        "fildll 32(%0)\n\t"
-        "fildll (%0)\n\t"
-        "fildll 8(%0)\n\t"
-        "fildll 16(%0)\n\t"
-        "fildll 24(%0)\n\t"
-        "fistpll 24(%1)\n\t"
-        "fistpll 16(%1)\n\t"
-        "fistpll 8(%1)\n\t"
-        "fistpll (%1)\n\t"
-        "fildll 40(%0)\n\t"
-        "fildll 48(%0)\n\t"
-        "fildll 56(%0)\n\t"
-        "fistpll 56(%1)\n\t"
-        "fistpll 48(%1)\n\t"
-        "fistpll 40(%1)\n\t"
-        "fistpll 32(%1)\n\t"
-        "fildll 72(%0)\n\t"
-        "fildll 80(%0)\n\t"
-        "fildll 88(%0)\n\t"
-        "fistpll 88(%1)\n\t"
-        "fistpll 80(%1)\n\t"
-        "fistpll 72(%1)\n\t"
-        "fistpll 64(%1)\n\t"
-        "fildll 104(%0)\n\t"
-        "fildll 112(%0)\n\t"
-        "fildll 120(%0)\n\t"
-        "fistpll 120(%1)\n\t"
-        "fistpll 112(%1)\n\t"
-        "fistpll 104(%1)\n\t"
-        "fistpll 96(%1)\n\t"
-        :
-        : "r"(s), "r"(d)
-        : FASTMEM_X87_CLOBBERS);
+    __asm__ __volatile__("fildll 96(%0)\n\t"
+                         "fildll 64(%0)\n\t"
+                         "fildll 32(%0)\n\t"
+                         "fildll (%0)\n\t"
+                         "fildll 8(%0)\n\t"
+                         "fildll 16(%0)\n\t"
+                         "fildll 24(%0)\n\t"
+                         "fistpll 24(%1)\n\t"
+                         "fistpll 16(%1)\n\t"
+                         "fistpll 8(%1)\n\t"
+                         "fistpll (%1)\n\t"
+                         "fildll 40(%0)\n\t"
+                         "fildll 48(%0)\n\t"
+                         "fildll 56(%0)\n\t"
+                         "fistpll 56(%1)\n\t"
+                         "fistpll 48(%1)\n\t"
+                         "fistpll 40(%1)\n\t"
+                         "fistpll 32(%1)\n\t"
+                         "fildll 72(%0)\n\t"
+                         "fildll 80(%0)\n\t"
+                         "fildll 88(%0)\n\t"
+                         "fistpll 88(%1)\n\t"
+                         "fistpll 80(%1)\n\t"
+                         "fistpll 72(%1)\n\t"
+                         "fistpll 64(%1)\n\t"
+                         "fildll 104(%0)\n\t"
+                         "fildll 112(%0)\n\t"
+                         "fildll 120(%0)\n\t"
+                         "fistpll 120(%1)\n\t"
+                         "fistpll 112(%1)\n\t"
+                         "fistpll 104(%1)\n\t"
+                         "fistpll 96(%1)\n\t"
+                         :
+                         : "r"(s), "r"(d)
+                         : FASTMEM_X87_CLOBBERS);
 }
 
 static FASTMEM_INLINE void fpucopy32(uint8_t* d, const uint8_t* s)
 {
-    __asm__ __volatile__(
-        "fildll (%0)\n\t"
-        "fildll 8(%0)\n\t"
-        "fildll 16(%0)\n\t"
-        "fildll 24(%0)\n\t"
-        "fistpll 24(%1)\n\t"
-        "fistpll 16(%1)\n\t"
-        "fistpll 8(%1)\n\t"
-        "fistpll (%1)\n\t"
-        :
-        : "r"(s), "r"(d)
-        : FASTMEM_X87_CLOBBERS);
+    __asm__ __volatile__("fildll (%0)\n\t"
+                         "fildll 8(%0)\n\t"
+                         "fildll 16(%0)\n\t"
+                         "fildll 24(%0)\n\t"
+                         "fistpll 24(%1)\n\t"
+                         "fistpll 16(%1)\n\t"
+                         "fistpll 8(%1)\n\t"
+                         "fistpll (%1)\n\t"
+                         :
+                         : "r"(s), "r"(d)
+                         : FASTMEM_X87_CLOBBERS);
 }
 
 static FASTMEM_INLINE void fpucopy8(uint8_t* d, const uint8_t* s)
 {
-    __asm__ __volatile__(
-        "fildll (%0)\n\t"
-        "fistpll (%1)\n\t"
-        :
-        : "r"(s), "r"(d)
-        : FASTMEM_X87_CLOBBERS);
+    __asm__ __volatile__("fildll (%0)\n\t"
+                         "fistpll (%1)\n\t"
+                         :
+                         : "r"(s), "r"(d)
+                         : FASTMEM_X87_CLOBBERS);
 }
 
 // SSE: the pattern reaches the register as raw bits (a float temporary could
@@ -407,7 +399,7 @@ static FASTMEM_INLINE void ssecopy32(uint8_t* d, const uint8_t* s)
     move16(d, s);
     move16(d + 16, s + 16);
 }
-static FASTMEM_INLINE void ssefence(void) {}
+static FASTMEM_INLINE void ssefence(void) { }
 
 #endif
 
@@ -432,31 +424,31 @@ struct FILLPIECES {
     uint32_t word;
     const uint32_t* pattern;
 
-    FILLPIECES(uint32_t fill, const uint32_t* wide) : value(fill), word(le32(fill)), pattern(wide) {}
+    FILLPIECES(uint32_t fill, const uint32_t* wide) : value(fill), word(le32(fill)), pattern(wide) { }
     FASTMEM_INLINE void move1(uint8_t* d) const { put1(d, static_cast<uint8_t>(value)); }
     FASTMEM_INLINE void move2(uint8_t* d) const { put2(d, le16(value)); }
     FASTMEM_INLINE void move4(uint8_t* d) const { put4(d, word); }
-    FASTMEM_INLINE void skip(int32_t) const {}
-    FASTMEM_INLINE void afterblocks() const {}
+    FASTMEM_INLINE void skip(int32_t) const { }
+    FASTMEM_INLINE void afterblocks() const { }
 };
 
 // A copy: each piece from the source, which moves on with the destination.
 struct COPYPIECES {
     const uint8_t* s;
 
-    explicit COPYPIECES(const void* source) : s(static_cast<const uint8_t*>(source)) {}
+    explicit COPYPIECES(const void* source) : s(static_cast<const uint8_t*>(source)) { }
     FASTMEM_INLINE void move1(uint8_t* d) const { put1(d, get1(s)); }
     FASTMEM_INLINE void move2(uint8_t* d) const { put2(d, get2(s)); }
     FASTMEM_INLINE void move4(uint8_t* d) const { put4(d, get4(s)); }
     FASTMEM_INLINE void skip(int32_t size) { s += size; }
-    FASTMEM_INLINE void afterblocks() const {}
+    FASTMEM_INLINE void afterblocks() const { }
 };
 
 struct FILL32 : FILLPIECES {
     static const uintptr_t HEADALIGN = 4;
     static const bool BLOCKS128 = false;
 
-    FILL32(uint32_t fill, const uint32_t* wide) : FILLPIECES(fill, wide) {}
+    FILL32(uint32_t fill, const uint32_t* wide) : FILLPIECES(fill, wide) { }
     FASTMEM_INLINE void move8(uint8_t* d) const
     {
         put4(d, word);
@@ -481,7 +473,7 @@ struct FILLMMX : FILLPIECES {
     static const uintptr_t HEADALIGN = 4;
     static const bool BLOCKS128 = false;
 
-    FILLMMX(uint32_t fill, const uint32_t* wide) : FILLPIECES(fill, wide) {}
+    FILLMMX(uint32_t fill, const uint32_t* wide) : FILLPIECES(fill, wide) { }
     FASTMEM_MMX inline void move8(uint8_t* d) const { mmxfill8(d, pattern); }
     FASTMEM_MMX inline void move32(uint8_t* d) const { mmxfill32(d, pattern); }
 };
@@ -492,7 +484,7 @@ struct FILLSSE : FILLPIECES {
     static const uintptr_t HEADALIGN = 32;
     static const bool BLOCKS128 = false;
 
-    FILLSSE(uint32_t fill, const uint32_t* wide) : FILLPIECES(fill, wide) {}
+    FILLSSE(uint32_t fill, const uint32_t* wide) : FILLPIECES(fill, wide) { }
     FASTMEM_SSE inline void move8(uint8_t* d) const { ssefill8(d, pattern); }
     FASTMEM_SSE inline void move16(uint8_t* d) const { ssefill16(d, pattern); }
     FASTMEM_SSE inline void move32(uint8_t* d) const { ssefill32(d, pattern); }
@@ -503,7 +495,7 @@ struct COPY32 : COPYPIECES {
     static const uintptr_t HEADALIGN = 4;
     static const bool BLOCKS128 = false;
 
-    explicit COPY32(const void* source) : COPYPIECES(source) {}
+    explicit COPY32(const void* source) : COPYPIECES(source) { }
     FASTMEM_INLINE void move8(uint8_t* d) const
     {
         put4(d, get4(s));
@@ -526,7 +518,7 @@ struct COPYFPU : COPYPIECES {
     static const uintptr_t HEADALIGN = 8;
     static const bool BLOCKS128 = true;
 
-    explicit COPYFPU(const void* source) : COPYPIECES(source) {}
+    explicit COPYFPU(const void* source) : COPYPIECES(source) { }
     FASTMEM_INLINE void move8(uint8_t* d) const { fpucopy8(d, s); }
     FASTMEM_INLINE void move32(uint8_t* d) const { fpucopy32(d, s); }
     FASTMEM_INLINE void move128(uint8_t* d) const { fpucopy128(d, s); }
@@ -536,7 +528,7 @@ struct COPYMMX : COPYPIECES {
     static const uintptr_t HEADALIGN = 8;
     static const bool BLOCKS128 = true;
 
-    explicit COPYMMX(const void* source) : COPYPIECES(source) {}
+    explicit COPYMMX(const void* source) : COPYPIECES(source) { }
     FASTMEM_MMX inline void move8(uint8_t* d) const { mmxcopy8(d, s); }
     FASTMEM_MMX inline void move32(uint8_t* d) const { mmxcopy32(d, s); }
     FASTMEM_MMX inline void move128(uint8_t* d) const { mmxcopy128(d, s); }
@@ -546,7 +538,7 @@ struct COPYSSE : COPYPIECES {
     static const uintptr_t HEADALIGN = 32;
     static const bool BLOCKS128 = false;
 
-    explicit COPYSSE(const void* source) : COPYPIECES(source) {}
+    explicit COPYSSE(const void* source) : COPYPIECES(source) { }
     FASTMEM_SSE inline void move8(uint8_t* d) const { ssecopy8(d, s); }
     FASTMEM_SSE inline void move16(uint8_t* d) const { ssecopy16(d, s); }
     FASTMEM_SSE inline void move32(uint8_t* d) const { ssecopy32(d, s); }

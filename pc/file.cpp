@@ -332,8 +332,7 @@ static void mapfile(FILEREC* record)
                                         0, 0, nullptr);
     void* view = nullptr;
     if (mapping != nullptr) {
-        view = MapViewOfFile(mapping, writes ? FILE_MAP_WRITE : FILE_MAP_READ, 0, 0,
-                             static_cast<SIZE_T>(record->size));
+        view = MapViewOfFile(mapping, writes ? FILE_MAP_WRITE : FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(record->size));
         if (view == nullptr) {
             DWORD code = GetLastError();
             CloseHandle(mapping);

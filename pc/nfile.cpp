@@ -451,8 +451,8 @@ static int32_t searcharchive(void* element, intptr_t context)
     // The walk reads the index copied at the mount, never the mapping, whose
     // file another process may have cut short since.
     if (archive->base && archive->index)
-        found = BIG_findentrysized(archive->index, static_cast<uint32_t>(archive->indexsize), search->entry, 0,
-                                   &offset, &size);
+        found = BIG_findentrysized(archive->index, static_cast<uint32_t>(archive->indexsize), search->entry, 0, &offset,
+                                   &size);
     // An entry whose data would lie beyond the mapping is no entry at all.
     if (found && static_cast<uint64_t>(offset) + size > static_cast<uint64_t>(archive->size))
         found = nullptr;
@@ -676,9 +676,7 @@ static void carryout(FILEOP* op)
             op->status = FOPS_FAILED;
         }
         break;
-    case FOP_CLOSE:
-        op->status = FOPS_DONE;
-        break;
+    case FOP_CLOSE: op->status = FOPS_DONE; break;
     case FOP_READ:
     case FOP_WRITE:
         if (seekfile(op->handle, static_cast<int32_t>(op->arg))) {
@@ -734,12 +732,8 @@ static void carryout(FILEOP* op)
         op->status = FOPS_DONE;
         op->error = 0;
         break;
-    case FOP_OPENBIG:
-        mountarchive(op);
-        break;
-    case FOP_CLOSEBIG:
-        unlistarchive(op);
-        break;
+    case FOP_OPENBIG: mountarchive(op); break;
+    case FOP_CLOSEBIG: unlistarchive(op); break;
     default:
         raisealert(__LINE__, "FILE_devicethread - UNKNOWN TYPE OF OPERATION %d.\n", static_cast<int32_t>(op->type));
         op->status = FOPS_NONE;
@@ -914,20 +908,12 @@ uint32_t FILESYS_completeop(uint32_t op)
             result = static_cast<uint32_t>(record->handle);
         }
         break;
-    case FOP_CLOSE:
-        result = static_cast<uint32_t>(closehandle(record->handle));
-        break;
+    case FOP_CLOSE: result = static_cast<uint32_t>(closehandle(record->handle)); break;
     case FOP_READ:
-    case FOP_WRITE:
-        result = static_cast<uint32_t>(record->count);
-        break;
+    case FOP_WRITE: result = static_cast<uint32_t>(record->count); break;
     case FOP_LENGTH:
-    case FOP_EXISTS:
-        result = record->arg;
-        break;
-    case FOP_NULL:
-        result = 0;
-        break;
+    case FOP_EXISTS: result = record->arg; break;
+    case FOP_NULL: result = 0; break;
     case FOP_OPENBIG: {
         auto* archive = static_cast<BIGFILE*>(record->pointer);
         result = 0;
@@ -948,9 +934,7 @@ uint32_t FILESYS_completeop(uint32_t op)
         }
         break;
     }
-    default:
-        result = record->status == FOPS_DONE ? 1 : 0;
-        break;
+    default: result = record->status == FOPS_DONE ? 1 : 0; break;
     }
     if ((record->flags & FOPF_OWNNAME) && record->pointer != nameslot(record))
         PAGE_free(record->pointer);
@@ -1008,10 +992,8 @@ static int32_t iscancellable(uint32_t type)
     case FOP_LENGTH:
     case FOP_EXISTS:
     case FOP_NULL:
-    case FOP_OPENBIG:
-        return 1;
-    default:
-        return 0;
+    case FOP_OPENBIG: return 1;
+    default: return 0;
     }
 }
 
@@ -1113,8 +1095,8 @@ int32_t FILESYS_atomic(FILEATOMICROUTINE routine, int32_t number, int32_t priori
     int32_t previous = ATOMIC_load(&device->limit);
     int32_t result = 0;
     if (previous < priority) {
-        ALERT_raise(MODULE_FILE, "FILESYS_atomic - CALLED AT PRIORITY (%d) LOWER THAN CURRENT DEVICE PRIORITY (%d).\n", priority,
-                     previous);
+        ALERT_raise(MODULE_FILE, "FILESYS_atomic - CALLED AT PRIORITY (%d) LOWER THAN CURRENT DEVICE PRIORITY (%d).\n",
+                    priority, previous);
     } else {
         ATOMIC_store(&device->limit, priority);
         result = routine(priority, parameter);
@@ -1401,8 +1383,8 @@ void FILE_transferchunk(uint32_t op, int32_t status, uintptr_t context)
         if (remaining > 0) {
             transfer->piece = remaining < FILE_PIECESIZE ? remaining : FILE_PIECESIZE;
             ATOMIC_store(&transfer->remaining, remaining);
-            uint32_t next = transfer->frontend(transfer->handle, transfer->position, transfer->buffer,
-                                               transfer->piece, transfer->priority, context);
+            uint32_t next = transfer->frontend(transfer->handle, transfer->position, transfer->buffer, transfer->piece,
+                                               transfer->priority, context);
             if (next) {
                 ATOMIC_store(&transfer->current, next);
                 FILESYS_callbackop(next, FILE_transferchunk);
@@ -1443,8 +1425,8 @@ int32_t FILE_transfer(int32_t handle, int32_t position, void* buffer, int32_t le
     transfer.frontend = frontend;
     transfer.current = 0;
     transfer.event = nullptr;
-    uint32_t first = frontend(handle, position, buffer, transfer.piece, priority,
-                              reinterpret_cast<uintptr_t>(&transfer));
+    uint32_t first =
+        frontend(handle, position, buffer, transfer.piece, priority, reinterpret_cast<uintptr_t>(&transfer));
     if (!first)
         return 0;
     // Pieces follow each other on the device thread; the caller is woken

@@ -47,9 +47,9 @@ typedef struct FILEOP {
     int32_t handle;    /* native file handle; for an open, the one obtained */
     uintptr_t context; /* the caller's value, passed to the callback */
     FILEOPCALLBACK callback;
-    uint32_t arg;      /* open flags, file position, size obtained, existence */
-    int32_t count;     /* bytes asked for and then done, new file size */
-    void* pointer;     /* name copy, caller's buffer or archive record */
+    uint32_t arg;  /* open flags, file position, size obtained, existence */
+    int32_t count; /* bytes asked for and then done, new file size */
+    void* pointer; /* name copy, caller's buffer or archive record */
 } FILEOP;
 
 /* One file device: a worker thread and its queues. */
@@ -72,19 +72,19 @@ typedef struct FILEDEVICE {
 /* A mounted archive (one page-memory block each). */
 typedef struct BIGFILE {
     struct BIGFILE* link;
-    int32_t number;  /* -1, -2, ... in the order of the mount requests */
-    uint32_t device; /* device of the archive's path */
-    int32_t handle;  /* native handle of the open archive; 0 until opened */
-    void* base;      /* the mapped archive; null when it could not be mapped */
-    char name[260];  /* the path as given to the mount (at most 259 characters) */
-    int32_t size;    /* bytes mapped at base: no lookup or entry reaches beyond them */
-    void* index;     /* page-memory copy of the header and index, read at the mount; null when none */
+    int32_t number;    /* -1, -2, ... in the order of the mount requests */
+    uint32_t device;   /* device of the archive's path */
+    int32_t handle;    /* native handle of the open archive; 0 until opened */
+    void* base;        /* the mapped archive; null when it could not be mapped */
+    char name[260];    /* the path as given to the mount (at most 259 characters) */
+    int32_t size;      /* bytes mapped at base: no lookup or entry reaches beyond them */
+    void* index;       /* page-memory copy of the header and index, read at the mount; null when none */
     int32_t indexsize; /* bytes at index: lookups read only these, never the mapping */
 } BIGFILE;
 
 /* One blocking read or write, on the caller's stack for the call's length. */
-typedef uint32_t (*FILETRANSFEROP)(int32_t handle, int32_t position, void* buffer, int32_t length,
-                                   int32_t priority, uintptr_t context);
+typedef uint32_t (*FILETRANSFEROP)(int32_t handle, int32_t position, void* buffer, int32_t length, int32_t priority,
+                                   uintptr_t context);
 typedef struct FILETRANSFER {
     int32_t priority;
     int32_t handle;
@@ -94,8 +94,8 @@ typedef struct FILETRANSFER {
     int32_t piece;     /* length of the piece in flight */
     uint8_t* buffer;   /* address of the next piece */
     FILETRANSFEROP frontend;
-    uint32_t current;  /* operation number of the piece in flight, 0 when none */
-    void* event;       /* set, under the device lock, when the transfer ends */
+    uint32_t current; /* operation number of the piece in flight, 0 when none */
+    void* event;      /* set, under the device lock, when the transfer ends */
 } FILETRANSFER;
 
 /* Process-wide state. FILEdevices is null while the file system is not
@@ -118,7 +118,7 @@ extern int32_t FILEbignumber; /* next archive number: -1, -2, ... */
  * FILEbiglist's mutex. An archive is not unmounted while it has entries. */
 extern BIGFILE** FILEbigentries;
 extern int32_t FILEbigentrycount;
-extern int32_t FILEstop;      /* set by FILESYS_shutdown, never cleared */
+extern int32_t FILEstop; /* set by FILESYS_shutdown, never cleared */
 
 /* ---- Engine steps ---- */
 

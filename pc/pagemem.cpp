@@ -46,8 +46,8 @@ void* PAGE_alloc(int32_t* count)
         return nullptr;
     *count = static_cast<int32_t>(rounded);
 
-    uint8_t* base = static_cast<uint8_t*>(VirtualAlloc(nullptr, static_cast<SIZE_T>(rounded + 2 * page),
-                                                       MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    uint8_t* base = static_cast<uint8_t*>(
+        VirtualAlloc(nullptr, static_cast<SIZE_T>(rounded + 2 * page), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
     if (base == nullptr)
         return nullptr;
     DWORD previous;

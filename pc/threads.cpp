@@ -260,8 +260,8 @@ static void* createthread(const char* name, THREADROUTINE routine, THREADPARAMRO
         MUTEX_unlock(createmutex);
         return nullptr;
     }
-    if (held && !DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), held, 0, FALSE,
-                                 DUPLICATE_SAME_ACCESS))
+    if (held &&
+        !DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), held, 0, FALSE, DUPLICATE_SAME_ACCESS))
         *held = nullptr;
     block.handle.store(handle);
     thread->stacksize = stacksize;

@@ -23,18 +23,12 @@ struct PW_BOXBUTTONS {
 static inline PW_BOXBUTTONS PW_boxbuttons(UINT type)
 {
     switch (type & 0xFu) {
-    case MB_OKCANCEL:
-        return {{IDOK, IDCANCEL, 0}, 2, IDCANCEL};
-    case MB_ABORTRETRYIGNORE:
-        return {{IDABORT, IDRETRY, IDIGNORE}, 3, IDIGNORE};
-    case MB_YESNOCANCEL:
-        return {{IDYES, IDNO, IDCANCEL}, 3, IDCANCEL};
-    case MB_YESNO:
-        return {{IDYES, IDNO, 0}, 2, IDNO};
-    case MB_RETRYCANCEL:
-        return {{IDRETRY, IDCANCEL, 0}, 2, IDCANCEL};
-    default:
-        return {{IDOK, 0, 0}, 1, IDOK};
+    case MB_OKCANCEL: return {{IDOK, IDCANCEL, 0}, 2, IDCANCEL};
+    case MB_ABORTRETRYIGNORE: return {{IDABORT, IDRETRY, IDIGNORE}, 3, IDIGNORE};
+    case MB_YESNOCANCEL: return {{IDYES, IDNO, IDCANCEL}, 3, IDCANCEL};
+    case MB_YESNO: return {{IDYES, IDNO, 0}, 2, IDNO};
+    case MB_RETRYCANCEL: return {{IDRETRY, IDCANCEL, 0}, 2, IDCANCEL};
+    default: return {{IDOK, 0, 0}, 1, IDOK};
     }
 }
 

@@ -50,8 +50,8 @@ static int32_t TARLOK_stamp(const char* path, TARLOK_STAMP* stamp)
     stamp->volume = info.dwVolumeSerialNumber;
     stamp->file = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
     stamp->size = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
-    stamp->modified = static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
-                      info.ftLastWriteTime.dwLowDateTime;
+    stamp->modified =
+        static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 | info.ftLastWriteTime.dwLowDateTime;
 #else
     struct stat info;
     if (stat(path, &info) != 0)
@@ -69,26 +69,16 @@ static int32_t TARLOK_stamp(const char* path, TARLOK_STAMP* stamp)
 static const char* TARLOK_reason(uint32_t error)
 {
     switch (error) {
-    case 0:
-        return "the write stopped short";
-    case 2:
-        return "the file was not found";
-    case 3:
-        return "the path was not found";
-    case 5:
-        return "permission denied";
-    case 8:
-        return "not enough memory";
-    case 19:
-        return "the medium is write-protected";
-    case 32:
-        return "the file is in use";
-    case 112:
-        return "no space left on the disk";
-    case 223:
-        return "the file would grow beyond the allowed file size";
-    default:
-        return "the file system reported an error";
+    case 0: return "the write stopped short";
+    case 2: return "the file was not found";
+    case 3: return "the path was not found";
+    case 5: return "permission denied";
+    case 8: return "not enough memory";
+    case 19: return "the medium is write-protected";
+    case 32: return "the file is in use";
+    case 112: return "no space left on the disk";
+    case 223: return "the file would grow beyond the allowed file size";
+    default: return "the file system reported an error";
     }
 }
 

@@ -26,9 +26,9 @@ extern "C" {
 
 #define BIG_LAYOUT1 1
 #define BIG_LAYOUT2 2
-#define BIG_LAYOUT1HEADER 6  /* bytes before the first index entry */
+#define BIG_LAYOUT1HEADER 6 /* bytes before the first index entry */
 #define BIG_LAYOUT2HEADER 16
-#define BIG_LAYOUT1ENTRY 6   /* fixed bytes of an index entry before its name */
+#define BIG_LAYOUT1ENTRY 6 /* fixed bytes of an index entry before its name */
 #define BIG_LAYOUT2ENTRY 8
 
 /* 1 or 2 for the layout; 0 when neither, after the alert
@@ -59,8 +59,7 @@ const char* BIG_findentrysized(const void* header, uint32_t available, const cha
                                uint32_t* offset, uint32_t* size);
 /* As BIG_findentry, with the alert "BIG_locateentry: ENTRY ... NOT FOUND"
  * when nothing is found. */
-const char* BIG_locateentry(const void* header, const char* name, int32_t number, uint32_t* offset,
-                            uint32_t* size);
+const char* BIG_locateentry(const void* header, const char* name, int32_t number, uint32_t* offset, uint32_t* size);
 /* The named entry's data offset; 0 when name is null or nothing is found
  * (after BIG_locateentry's alert). An entry at offset 0 looks missing. */
 uint32_t BIG_entryoffset(const void* header, const char* name);

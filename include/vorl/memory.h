@@ -97,8 +97,8 @@ int32_t MEM_size(const void* address);
  * 64-bit builds the links are stored relative to the class whose area holds
  * block: the class that flags name when its area holds it (a class made
  * inside a block of another), else the innermost. */
-void MEM_stamp(void* block, const char* label, int32_t size, uint32_t trailersize, uint32_t flags,
-               void* previous, void* next);
+void MEM_stamp(void* block, const char* label, int32_t size, uint32_t trailersize, uint32_t flags, void* previous,
+               void* next);
 /* 1 when length bytes at address can be read (and written, if write is not 0). */
 int32_t MEM_validptr(const void* address, int32_t length, int32_t write);
 /* For a block in use whose class records owners: stores its owner file (may
@@ -121,8 +121,8 @@ int32_t MEMCLASS_init(void);
  * bound blocks and one free block, when an alignment is not a power of two, or when the
  * trailer size is above 65535. Names are cut to 7 characters. */
 int32_t MEMCLASS_create(int32_t number, const char* name, void* base, int32_t size, uint32_t alignment,
-                        uint32_t firstalignment, uint32_t trailersize, int32_t guard, int32_t where,
-                        int32_t named, int32_t locked, MEMCLASSROUTINE callback);
+                        uint32_t firstalignment, uint32_t trailersize, int32_t guard, int32_t where, int32_t named,
+                        int32_t locked, MEMCLASSROUTINE callback);
 /* Forgets a class (and every other slot referring to the same record); the
  * area is not touched. 1 when the slot held a class, else 0. */
 int32_t MEMCLASS_destroy(int32_t number);

@@ -40,7 +40,7 @@ extern "C" {
 #define FOPEN_SEQUENTIAL 0x20u
 
 /* Operation status, as FILESYS_statusop and FILESYS_waitop report it. */
-#define FOPS_NONE 0       /* not carried out yet, or without effect */
+#define FOPS_NONE 0 /* not carried out yet, or without effect */
 #define FOPS_DONE 1
 #define FOPS_CANCELLED (-1)
 #define FOPS_FAILED (-2)

@@ -183,8 +183,8 @@ HANDLE WINAPI GetCurrentProcess(void) { return PW_CURRENTPROCESS; }
 // Only handles of this process can be duplicated, into this process. The
 // thread pseudo handle yields a real handle to the calling thread's object,
 // which other threads can use and wait on.
-BOOL WINAPI DuplicateHandle(HANDLE sourceprocess, HANDLE source, HANDLE targetprocess, LPHANDLE target,
-                            DWORD access, BOOL inherit, DWORD options)
+BOOL WINAPI DuplicateHandle(HANDLE sourceprocess, HANDLE source, HANDLE targetprocess, LPHANDLE target, DWORD access,
+                            BOOL inherit, DWORD options)
 {
     if (sourceprocess != PW_CURRENTPROCESS || targetprocess != PW_CURRENTPROCESS) {
         SetLastError(ERROR_INVALID_HANDLE);

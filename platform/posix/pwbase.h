@@ -106,8 +106,8 @@ void PW_seterrno(int err);
 // Closes any handle of the handle table (event, thread, file, mapping).
 BOOL WINAPI CloseHandle(HANDLE h);
 HANDLE WINAPI GetCurrentProcess(void);
-BOOL WINAPI DuplicateHandle(HANDLE sourceprocess, HANDLE source, HANDLE targetprocess, LPHANDLE target,
-                            DWORD access, BOOL inherit, DWORD options);
+BOOL WINAPI DuplicateHandle(HANDLE sourceprocess, HANDLE source, HANDLE targetprocess, LPHANDLE target, DWORD access,
+                            BOOL inherit, DWORD options);
 #define DUPLICATE_CLOSE_SOURCE 0x1
 #define DUPLICATE_SAME_ACCESS 0x2
 

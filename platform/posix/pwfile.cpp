@@ -220,8 +220,8 @@ static DWORD PW_filetypeerror(mode_t type)
     return S_ISDIR(type) ? ERROR_ACCESS_DENIED : ERROR_BAD_FILE_TYPE;
 }
 
-HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
-                          DWORD disposition, DWORD flags, HANDLE templatefile)
+HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
+                          DWORD flags, HANDLE templatefile)
 {
     if (!PW_checkpath(path))
         return INVALID_HANDLE_VALUE;
@@ -382,10 +382,9 @@ DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, PLONG high, DWORD meth
     PW_FILEOBJECT* file = PW_getfile(handle);
     if (file == nullptr)
         return INVALID_SET_FILE_POINTER;
-    int64_t move = high != nullptr
-                       ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*high)) << 32) |
-                                              static_cast<uint32_t>(distance))
-                       : static_cast<int64_t>(distance);
+    int64_t move = high != nullptr ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*high)) << 32) |
+                                                          static_cast<uint32_t>(distance))
+                                   : static_cast<int64_t>(distance);
     int64_t base = 0;
     DWORD error = ERROR_SUCCESS;
     if (method == FILE_CURRENT) {

@@ -120,8 +120,8 @@ extern "C" {
 // cannot be opened (ERROR_ACCESS_DENIED), nor can FIFOs, sockets and devices
 // (ERROR_BAD_FILE_TYPE): no open ever blocks. CREATE_ALWAYS and OPEN_ALWAYS
 // that find the file leave ERROR_ALREADY_EXISTS on success.
-HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
-                          DWORD disposition, DWORD flags, HANDLE templatefile);
+HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
+                          DWORD flags, HANDLE templatefile);
 // Synchronous only: overlapped must be null. Reads stop early only at the
 // end of the file; a read at the end succeeds with 0 bytes.
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
@@ -160,8 +160,8 @@ BOOL WINAPI WriteProcessMemory(HANDLE process, LPVOID address, LPCVOID buffer, S
 
 // Any existing directory names its volume. Clusters are reported as whole
 // file-system blocks of 512-byte sectors, counts saturated at 0xFFFFFFFF.
-BOOL WINAPI GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectorspercluster, LPDWORD bytespersector,
-                              LPDWORD freeclusters, LPDWORD totalclusters);
+BOOL WINAPI GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectorspercluster, LPDWORD bytespersector, LPDWORD freeclusters,
+                              LPDWORD totalclusters);
 // Makes a path full and lexically resolves "." and "..": a POSIX path
 // against the current directory, a drive path against its drive's root (in
 // its Windows form, with "\" separators). Returns the length without the NUL,

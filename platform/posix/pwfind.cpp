@@ -22,7 +22,7 @@
 // Searches. The whole search is done by FindFirstFileA; the handle only
 // stands for it until FindClose.
 
-struct PW_FINDOBJECT : PW_OBJECT {};
+struct PW_FINDOBJECT : PW_OBJECT { };
 
 static void PW_destroyfind(PW_OBJECT* object) { delete static_cast<PW_FINDOBJECT*>(object); }
 

@@ -127,8 +127,7 @@ LPVOID WINAPI MapViewOfFile(HANDLE handle, DWORD access, DWORD offsethigh, DWORD
     size_t length = count != 0 ? count : static_cast<size_t>(mapping->size - offset);
     if (error == ERROR_SUCCESS) {
         int prot = PROT_READ | (writes || copy ? PROT_WRITE : 0);
-        address = mmap(nullptr, length, prot, copy ? MAP_PRIVATE : MAP_SHARED, mapping->fd,
-                       static_cast<off_t>(offset));
+        address = mmap(nullptr, length, prot, copy ? MAP_PRIVATE : MAP_SHARED, mapping->fd, static_cast<off_t>(offset));
         if (address == MAP_FAILED)
             error = PW_errortocode(errno);
     }
@@ -198,8 +197,7 @@ static PW_MAPPINGOBJECT* PW_viewat(const void* address, uint64_t* offset, size_t
 // Moves up to count bytes between memory and the mapped file at offset
 // through the file itself, which reports the end of the file where the view
 // would fault. A write never reaches past the file's current end.
-static size_t PW_viewtransfer(const PW_MAPPINGOBJECT* mapping, char* memory, size_t count, uint64_t offset,
-                              bool write)
+static size_t PW_viewtransfer(const PW_MAPPINGOBJECT* mapping, char* memory, size_t count, uint64_t offset, bool write)
 {
     if (write) {
         struct stat info;

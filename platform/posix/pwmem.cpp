@@ -60,14 +60,10 @@ void WINAPI GetSystemInfo(LPSYSTEM_INFO info)
 static int PW_protection(DWORD protect)
 {
     switch (protect) {
-    case PAGE_NOACCESS:
-        return PROT_NONE;
-    case PAGE_READONLY:
-        return PROT_READ;
-    case PAGE_READWRITE:
-        return PROT_READ | PROT_WRITE;
-    default:
-        return -1;
+    case PAGE_NOACCESS: return PROT_NONE;
+    case PAGE_READONLY: return PROT_READ;
+    case PAGE_READWRITE: return PROT_READ | PROT_WRITE;
+    default: return -1;
     }
 }
 

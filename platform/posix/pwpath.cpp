@@ -145,8 +145,8 @@ static void PW_putdword(LPDWORD out, DWORD value)
         *out = value;
 }
 
-BOOL WINAPI GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectorspercluster, LPDWORD bytespersector,
-                              LPDWORD freeclusters, LPDWORD totalclusters)
+BOOL WINAPI GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectorspercluster, LPDWORD bytespersector, LPDWORD freeclusters,
+                              LPDWORD totalclusters)
 {
     const char* path = PW_volumeroot(root);
     if (path == nullptr)

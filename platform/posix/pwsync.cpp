@@ -154,9 +154,7 @@ static BOOL PW_eventop(HANDLE event, PW_EVENTOP op)
         if (!PW_release_waits(w, !w->manual) || w->manual)
             w->signalled = true;
         break;
-    case PW_RESET:
-        w->signalled = false;
-        break;
+    case PW_RESET: w->signalled = false; break;
     case PW_PULSE:
         // Releases the waits blocked right now (all, or the oldest one for an
         // auto-reset event) and leaves the event reset for later waits.

@@ -27,7 +27,7 @@ struct PW_THREAD_OBJECT {
     bool threadknown;  // thread holds the pthread id
     bool ended;
     bool terminated;  // TerminateThread came before the thread could be cancelled
-    bool exitset;  // exitcode holds the code of a return, ExitThread or TerminateThread
+    bool exitset;     // exitcode holds the code of a return, ExitThread or TerminateThread
     DWORD exitcode;
     DWORD suspendcount;
     pthread_cond_t resumed;  // a suspended thread sleeps on it until resumed
