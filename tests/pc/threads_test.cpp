@@ -279,9 +279,11 @@ TEST(ThreadRemove, AnEndedThreadsRecordTerminatesNoOther)
     release = SIGNAL_create();
     THREAD ended = {}, later = {};
     void* before = EVENT_create();  // frees the slot before the thread's, for the reuse below
-    ASSERT_NE(THREAD_create(countrun, 0, THREAD_NORMAL, -1, &ended), nullptr);
-    while (!THREAD_isdone(&ended))  // (makes no handle meanwhile)
-        THREAD_sleep(1);
+    // Joined, not just done: an ending thread may still take and free
+    // handles of its own (wine does), which would upset the reuse below.
+    void* held = nullptr;
+    ASSERT_NE(THREAD_createheld([](uint32_t) { countrun(); }, 0, 0, THREAD_NORMAL, &ended, &held), nullptr);
+    THREAD_join(&ended, held);
     EVENT_close(before);
     std::vector<void*> taken = reusenexthandle(ended.handle);
     ASSERT_NE(THREAD_create(waitthencount, 0, THREAD_NORMAL, -1, &later), nullptr);
