@@ -111,6 +111,15 @@ static void wakewaiters(FILEDEVICE* device, uint32_t op)
             EVENT_set(waiter->event);
 }
 
+// Puts a waiter that has an event on the device's list (device lock held).
+static void linkwaiter(FILEDEVICE* device, FILEWAITER* waiter)
+{
+    if (waiter->event) {
+        waiter->next = static_cast<FILEWAITER*>(device->waiters);
+        device->waiters = waiter;
+    }
+}
+
 static void unlinkwaiter(FILEDEVICE* device, FILEWAITER* waiter)
 {
     auto** link = reinterpret_cast<FILEWAITER**>(&device->waiters);
@@ -875,10 +884,7 @@ int32_t FILESYS_waitop(uint32_t op)
     while (isbusy(device, op)) {
         if (!waiter.event) {
             waiter.event = EVENT_create();
-            if (waiter.event) {
-                waiter.next = static_cast<FILEWAITER*>(device->waiters);
-                device->waiters = &waiter;
-            }
+            linkwaiter(device, &waiter);
         }
         token = waitround(device, token, &waiter, main);
     }
@@ -1303,8 +1309,7 @@ static int32_t collectinto(uint32_t op, int32_t* result)
     *result = 0;
     if (!op)
         return 0;
-    FILESYS_waitop(op);
-    int32_t ok = FILESYS_statusop(op) == FOPS_DONE ? 1 : 0;
+    int32_t ok = FILESYS_waitop(op) == FOPS_DONE ? 1 : 0;
     *result = static_cast<int32_t>(FILESYS_completeop(op));
     return ok;
 }
@@ -1328,43 +1333,27 @@ int32_t FILESYS_openbig(const char* path, int32_t reserved, int32_t priority, in
     return collectinto(FILESYS_openbigop(path, reserved, priority, 0), number) && *number != 0 ? 1 : 0;
 }
 
-static uint32_t collect(uint32_t op)
+static int32_t collect(uint32_t op)
 {
-    if (!op)
-        return 0;
-    FILESYS_waitop(op);
-    return FILESYS_completeop(op);
+    int32_t result;
+    collectinto(op, &result);
+    return result;
 }
 
-int32_t FILESYS_close(int32_t handle, int32_t priority)
-{
-    return static_cast<int32_t>(collect(FILESYS_closeop(handle, priority, 0)));
-}
+int32_t FILESYS_close(int32_t handle, int32_t priority) { return collect(FILESYS_closeop(handle, priority, 0)); }
 
-int32_t FILESYS_length(int32_t handle, int32_t priority)
-{
-    return static_cast<int32_t>(collect(FILESYS_lengthop(handle, priority, 0)));
-}
+int32_t FILESYS_length(int32_t handle, int32_t priority) { return collect(FILESYS_lengthop(handle, priority, 0)); }
 
 int32_t FILESYS_setlength(int32_t handle, int32_t size, int32_t priority)
 {
-    return static_cast<int32_t>(collect(FILESYS_setlengthop(handle, size, priority, 0)));
+    return collect(FILESYS_setlengthop(handle, size, priority, 0));
 }
 
-int32_t FILESYS_exists(const char* path, int32_t priority)
-{
-    return static_cast<int32_t>(collect(FILESYS_existsop(path, priority, 0)));
-}
+int32_t FILESYS_exists(const char* path, int32_t priority) { return collect(FILESYS_existsop(path, priority, 0)); }
 
-int32_t FILESYS_delete(const char* path, int32_t priority)
-{
-    return static_cast<int32_t>(collect(FILESYS_deleteop(path, priority, 0)));
-}
+int32_t FILESYS_delete(const char* path, int32_t priority) { return collect(FILESYS_deleteop(path, priority, 0)); }
 
-int32_t FILESYS_closebig(int32_t number, int32_t priority)
-{
-    return static_cast<int32_t>(collect(FILESYS_closebigop(number, priority, 0)));
-}
+int32_t FILESYS_closebig(int32_t number, int32_t priority) { return collect(FILESYS_closebigop(number, priority, 0)); }
 
 // The waiting caller reads remaining and current while the device thread
 // writes them, so both go through ATOMIC_load/ATOMIC_store. The end of a
@@ -1441,10 +1430,7 @@ int32_t FILE_transfer(int32_t handle, int32_t position, void* buffer, int32_t le
     // the transfer's own end.
     FILEWAITER waiter = {nullptr, 0, transfer.event};
     int32_t token = lockdevice(device);
-    if (waiter.event) {
-        waiter.next = static_cast<FILEWAITER*>(device->waiters);
-        device->waiters = &waiter;
-    }
+    linkwaiter(device, &waiter);
     while (!transferdone(&transfer) && isrunning(device)) {
         token = waitround(device, token, &waiter, main);
     }
