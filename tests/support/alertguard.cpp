@@ -5,10 +5,6 @@
 // as usual, so the death test sees the box and the exit code.
 #include <gtest/gtest.h>
 
-#include <stdarg.h>
-
-#include <string>
-
 #include "alertrecorder.h"
 
 namespace {
@@ -27,7 +23,6 @@ int32_t unexpectedalert(const char* format, ...)
 }
 
 class UNEXPECTEDALERTS : public testing::Environment {
-public:
     void SetUp() override { ALERTroutine = unexpectedalert; }
 };
 

@@ -6,14 +6,27 @@
 #define VORL_TESTS_ALERTRECORDER_H
 
 #include <stdarg.h>
+#include <stdio.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "vorl/alert.h"
 
 // An alert's message: its format with the routine's arguments, as a whole.
-std::string alerttext(const char* format, va_list args);
+inline std::string alerttext(const char* format, va_list args)
+{
+    va_list measure;
+    va_copy(measure, args);
+    int length = format != nullptr ? vsnprintf(nullptr, 0, format, measure) : 0;
+    va_end(measure);
+    std::string text(length > 0 ? static_cast<size_t>(length) + 1 : 1, '\0');
+    if (length > 0)
+        vsnprintf(&text[0], text.size(), format, args);
+    text.resize(length > 0 ? static_cast<size_t>(length) : 0);
+    return text;
+}
 
 struct RecordedAlert {
     std::string file;
@@ -23,18 +36,46 @@ struct RecordedAlert {
 
 class ScopedAlertRecorder {
 public:
-    ScopedAlertRecorder();
-    ~ScopedAlertRecorder();
-    ScopedAlertRecorder(const ScopedAlertRecorder&) = delete;
-    ScopedAlertRecorder& operator=(const ScopedAlertRecorder&) = delete;
+    ScopedAlertRecorder() : previous_(ALERTroutine)
+    {
+        clear();
+        ALERTroutine = record;
+    }
+    ~ScopedAlertRecorder() { ALERTroutine = previous_; }
 
     // Copies of what was recorded so far (safe while other threads alert).
-    std::vector<RecordedAlert> alerts() const;
-    std::vector<std::string> messages() const;
-    size_t count() const;
-    void clear();
+    std::vector<RecordedAlert> alerts() const
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        return recorded_;
+    }
+    std::vector<std::string> messages() const
+    {
+        std::vector<std::string> texts;
+        for (const RecordedAlert& alert : alerts())
+            texts.push_back(alert.message);
+        return texts;
+    }
+    size_t count() const { return alerts().size(); }
+    void clear()
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        recorded_.clear();
+    }
 
 private:
+    static int32_t record(const char* format, ...)
+    {
+        va_list args;
+        va_start(args, format);
+        std::string text = alerttext(format, args);
+        va_end(args);
+        std::lock_guard<std::mutex> hold(lock_);
+        recorded_.push_back({ALERTfile ? ALERTfile : "", static_cast<int>(ALERTline), text});
+        return 1;
+    }
+    static inline std::mutex lock_;
+    static inline std::vector<RecordedAlert> recorded_;
     ALERTROUTINE previous_;
 };
 

@@ -8,11 +8,8 @@
 #ifdef _WIN32
 inline int setenv(const char* name, const char* value, int overwrite)
 {
-    if (!overwrite && getenv(name) != nullptr)
-        return 0;
-    return _putenv_s(name, value);
+    return !overwrite && getenv(name) != nullptr ? 0 : _putenv_s(name, value);
 }
-
 inline int unsetenv(const char* name) { return _putenv_s(name, ""); }
 #endif
 

@@ -5,18 +5,39 @@
 #ifndef VORL_TESTS_EXITLINES_H
 #define VORL_TESTS_EXITLINES_H
 
-#include <stddef.h>
-#include <stdint.h>
+#include <atomic>
+#include <cstring>
+
+#include "vorl/print.h"
+#include "vorl/thread.h"
 
 class SlowExitLines {
 public:
-    explicit SlowExitLines(uint32_t milliseconds);
-    ~SlowExitLines();
-    SlowExitLines(const SlowExitLines&) = delete;
-    SlowExitLines& operator=(const SlowExitLines&) = delete;
+    explicit SlowExitLines(uint32_t milliseconds)
+    {
+        pause_ = milliseconds;
+        begun_ = done_ = 0;
+        PRINT_setdevice(4, "slowexit", line);
+        PRINT_enabledevice(4, 1);
+        PRINT_enablechannel(PRINT_SYSTEM, 1);
+    }
+    ~SlowExitLines() { PRINT_enabledevice(4, 0); }
 
-    size_t started() const;   // exit lines the device has begun to print
-    size_t finished() const;  // exit lines printed to the end
+    size_t started() const { return begun_; }   // exit lines the device has begun to print
+    size_t finished() const { return done_; }   // exit lines printed to the end
+
+private:
+    static int32_t line(int32_t, const char* text)
+    {
+        if (std::strncmp(text, "THREAD ", 7) == 0 && std::strstr(text, " exiting: ")) {
+            begun_++;
+            THREAD_sleep(pause_);
+            done_++;
+        }
+        return 1;
+    }
+    static inline std::atomic<uint32_t> pause_{0};
+    static inline std::atomic<size_t> begun_{0}, done_{0};
 };
 
 #endif

@@ -6,7 +6,6 @@
 
 #include <stdint.h>
 #include <stdio.h>
-#include <string.h>
 #include <sys/stat.h>
 
 #ifdef _WIN32
@@ -20,15 +19,25 @@
 #include <string>
 
 #ifdef _WIN32
-inline bool fileinformation(const std::string& path, BY_HANDLE_FILE_INFORMATION* info)
+// (all zero when the file is missing)
+inline BY_HANDLE_FILE_INFORMATION fileinformation(const std::string& path)
 {
+    BY_HANDLE_FILE_INFORMATION info = {};
     HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    BOOL got = GetFileInformationByHandle(file, info);
-    CloseHandle(file);
-    return got != 0;
+    if (file != INVALID_HANDLE_VALUE && !GetFileInformationByHandle(file, &info))
+        info = {};
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return info;
+}
+
+// Wine names itself through an export of ntdll that Windows does not have;
+// tests use it only to accept wine's own deviations from Windows.
+inline bool runningunderwine()
+{
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 #endif
 
@@ -36,10 +45,8 @@ inline bool fileinformation(const std::string& path, BY_HANDLE_FILE_INFORMATION*
 inline uint64_t fileidentity(const std::string& path)
 {
 #ifdef _WIN32
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!fileinformation(path, &info))
-        return 0;
-    return (static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow) + 1;
+    BY_HANDLE_FILE_INFORMATION info = fileinformation(path);
+    return info.nNumberOfLinks == 0 ? 0 : (static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow) + 1;
 #else
     struct stat info;
     return lstat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_ino) : 0;
@@ -49,8 +56,7 @@ inline uint64_t fileidentity(const std::string& path)
 inline uint32_t linkcount(const std::string& path)
 {
 #ifdef _WIN32
-    BY_HANDLE_FILE_INFORMATION info;
-    return fileinformation(path, &info) ? info.nNumberOfLinks : 0;
+    return fileinformation(path).nNumberOfLinks;
 #else
     struct stat info;
     return lstat(path.c_str(), &info) == 0 ? static_cast<uint32_t>(info.st_nlink) : 0;
@@ -73,31 +79,15 @@ inline bool setfilesize(const std::string& path, long long size)
 #ifdef _WIN32
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
     LARGE_INTEGER at;
     at.QuadPart = size;
-    BOOL done = SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
-    CloseHandle(file);
-    return done != 0;
+    bool done = file != INVALID_HANDLE_VALUE && SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    return file != INVALID_HANDLE_VALUE && CloseHandle(file) && done;
 #else
     FILE* out = fopen(path.c_str(), "ab");
-    if (out == nullptr)
-        return false;
-    fclose(out);
-    return truncate(path.c_str(), static_cast<off_t>(size)) == 0;
+    return out != nullptr && fclose(out) == 0 && truncate(path.c_str(), static_cast<off_t>(size)) == 0;
 #endif
 }
-
-#ifdef _WIN32
-// Wine names itself through an export of ntdll that Windows does not have;
-// tests use it only to accept wine's own deviations from Windows.
-inline bool runningunderwine()
-{
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-#endif
 
 // Every name in the directory, "." and ".." included.
 inline std::set<std::string> directoryentries(const std::string& directory)
@@ -106,20 +96,17 @@ inline std::set<std::string> directoryentries(const std::string& directory)
 #ifdef _WIN32
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA((directory + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do
-            names.insert(found.cFileName);
-        while (FindNextFileA(search, &found));
+    for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileA(search, &found))
+        names.insert(found.cFileName);
+    if (search != INVALID_HANDLE_VALUE)
         FindClose(search);
-    }
 #else
-    if (DIR* d = opendir(directory.c_str())) {
-        // The 64-bit form: directory offsets of large file systems do not
-        // fit the 32-bit one.
-        while (struct dirent64* e = readdir64(d))
-            names.insert(e->d_name);
+    // (the 64-bit form: directory offsets of large file systems do not fit the 32-bit one)
+    DIR* d = opendir(directory.c_str());
+    while (struct dirent64* e = d != nullptr ? readdir64(d) : nullptr)
+        names.insert(e->d_name);
+    if (d != nullptr)
         closedir(d);
-    }
 #endif
     return names;
 }

@@ -5,17 +5,16 @@
 #ifndef VORL_TESTS_TEMPDIR_H
 #define VORL_TESTS_TEMPDIR_H
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
 #ifdef _WIN32
 #include <windows.h>
-#else
-#include <ftw.h>
-#include <unistd.h>
 #endif
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 class ScopedTempDir {
@@ -24,18 +23,12 @@ public:
     {
 #ifdef _WIN32
         char base[MAX_PATH + 1];
-        DWORD length = GetTempPathA(sizeof base, base);
-        if (length == 0 || length > MAX_PATH)
-            return;
         static unsigned serial = 0;
-        for (int attempt = 0; attempt < 100; attempt++) {
-            char name[MAX_PATH + 64];
-            snprintf(name, sizeof name, "%svorl-test-%lu-%lu-%u", base, GetCurrentProcessId(), GetTickCount(),
-                     serial++);
-            if (CreateDirectoryA(name, nullptr)) {
+        for (int attempt = 0; attempt < 100 && path_.empty() && GetTempPathA(sizeof base, base) != 0; attempt++) {
+            std::string name = base + ("vorl-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                       std::to_string(GetTickCount()) + "-" + std::to_string(serial++));
+            if (CreateDirectoryA(name.c_str(), nullptr))
                 path_ = name;
-                break;
-            }
         }
 #else
         char pattern[] = "/tmp/vorl-test-XXXXXX";
@@ -45,16 +38,15 @@ public:
     }
     ~ScopedTempDir()
     {
-        if (path_.empty())
-            return;
+        std::error_code ignored;
 #ifdef _WIN32
-        removetree(path_);
-#else
-        nftw(path_.c_str(), removeentry, 16, FTW_DEPTH | FTW_PHYS);
+        // Windows refuses to delete read-only files: they are made writable first.
+        for (std::filesystem::recursive_directory_iterator it(path_, ignored), end; it != end; it.increment(ignored))
+            SetFileAttributesA(it->path().string().c_str(), FILE_ATTRIBUTE_NORMAL);
 #endif
+        if (!path_.empty())
+            std::filesystem::remove_all(path_, ignored);
     }
-    ScopedTempDir(const ScopedTempDir&) = delete;
-    ScopedTempDir& operator=(const ScopedTempDir&) = delete;
 
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + separator + name; }
@@ -62,29 +54,15 @@ public:
     // Writes bytes as the whole of the named file; returns its path.
     std::string write(const std::string& name, const std::string& bytes) const
     {
-        std::string whole = file(name);
-        FILE* out = fopen(whole.c_str(), "wb");
-        if (out != nullptr) {
-            fwrite(bytes.data(), 1, bytes.size(), out);
-            fclose(out);
-        }
-        return whole;
+        std::ofstream(file(name), std::ios::binary) << bytes;
+        return file(name);
     }
-
     static std::string read(const std::string& whole)
     {
-        std::string bytes;
-        FILE* in = fopen(whole.c_str(), "rb");
-        if (in == nullptr)
-            return bytes;
-        char chunk[4096];
-        size_t got;
-        while ((got = fread(chunk, 1, sizeof chunk, in)) > 0)
-            bytes.append(chunk, got);
-        fclose(in);
-        return bytes;
+        std::ostringstream bytes;
+        bytes << std::ifstream(whole, std::ios::binary).rdbuf();
+        return bytes.str();
     }
-
     static long long size(const std::string& whole)
     {
         struct stat info;
@@ -98,34 +76,6 @@ public:
 #endif
 
 private:
-#ifdef _WIN32
-    // Read-only files are made writable first: Windows refuses to delete them.
-    static void removetree(const std::string& directory)
-    {
-        WIN32_FIND_DATAA found;
-        HANDLE search = FindFirstFileA((directory + "\\*").c_str(), &found);
-        if (search != INVALID_HANDLE_VALUE) {
-            do {
-                std::string name = found.cFileName;
-                if (name == "." || name == "..")
-                    continue;
-                std::string whole = directory + "\\" + name;
-                if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                    !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-                    removetree(whole);
-                } else {
-                    SetFileAttributesA(whole.c_str(), FILE_ATTRIBUTE_NORMAL);
-                    DeleteFileA(whole.c_str());
-                }
-            } while (FindNextFileA(search, &found));
-            FindClose(search);
-        }
-        RemoveDirectoryA(directory.c_str());
-    }
-#else
-    static int removeentry(const char* entry, const struct stat*, int, struct FTW*) { return remove(entry); }
-#endif
-
     std::string path_;
 };
 

@@ -8,18 +8,10 @@
 
 static int unattendedanswer(const char*, const char*, UINT type)
 {
-    switch (type & 0xFu) {
-    case MB_OKCANCEL:
-    case MB_RETRYCANCEL:
-    case MB_YESNOCANCEL:
+    UINT buttons = type & 0xFu;
+    if (buttons == MB_OKCANCEL || buttons == MB_RETRYCANCEL || buttons == MB_YESNOCANCEL)
         return IDCANCEL;
-    case MB_ABORTRETRYIGNORE:
-        return IDIGNORE;
-    case MB_YESNO:
-        return IDNO;
-    default:
-        return IDOK;
-    }
+    return buttons == MB_ABORTRETRYIGNORE ? IDIGNORE : buttons == MB_YESNO ? IDNO : IDOK;
 }
 
 static const bool installed = (PW_setboxhook(unattendedanswer), true);

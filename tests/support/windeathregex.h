@@ -19,62 +19,35 @@
 
 namespace vorldeath {
 
+// The pattern for std::regex: a '.' outside brackets becomes [\s\S]; a
+// bracket expression (with its leading '^' and ']') and escapes are kept.
 inline std::string ecmapattern(const std::string& posix)
 {
     std::string out;
-    bool inbrackets = false;
     for (size_t i = 0; i < posix.size(); i++) {
-        char c = posix[i];
-        if (c == '\\' && i + 1 < posix.size()) {
-            out += c;
-            out += posix[++i];
-        } else if (inbrackets) {
-            out += c;
-            if (c == ']')
-                inbrackets = false;
-        } else if (c == '[') {
-            inbrackets = true;
-            out += c;
-            if (i + 1 < posix.size() && posix[i + 1] == '^')
-                out += posix[++i];
-            if (i + 1 < posix.size() && posix[i + 1] == ']')
-                out += posix[++i];
-        } else if (c == '.') {
-            out += "[\\s\\S]";
+        if (posix[i] == '\\' && i + 1 < posix.size()) {
+            out += posix.substr(i++, 2);
+        } else if (posix[i] == '[') {
+            size_t first = i + 1 + (posix.compare(i + 1, 1, "^") == 0);
+            size_t close = posix.find(']', first + (posix.compare(first, 1, "]") == 0));
+            out += posix.substr(i, close == std::string::npos ? close : close + 1 - i);
+            i = close == std::string::npos ? posix.size() : close;
         } else {
-            out += c;
+            out += posix[i] == '.' ? std::string("[\\s\\S]") : std::string(1, posix[i]);
         }
     }
     return out;
 }
 
-class POSIXREGEXMATCHER : public testing::MatcherInterface<const std::string&> {
-public:
-    explicit POSIXREGEXMATCHER(const std::string& pattern) : pattern_(pattern), regex_(ecmapattern(pattern)) {}
-    bool MatchAndExplain(const std::string& text, testing::MatchResultListener*) const override
-    {
-        return std::regex_search(text, regex_);
-    }
-    void DescribeTo(std::ostream* os) const override { *os << "contains regular expression \"" << pattern_ << "\""; }
-    void DescribeNegationTo(std::ostream* os) const override
-    {
-        *os << "does not contain regular expression \"" << pattern_ << "\"";
-    }
-
-private:
-    std::string pattern_;
-    std::regex regex_;
-};
-
-inline testing::Matcher<const std::string&> matcher(const char* pattern)
+MATCHER_P(ContainsPosixRegex, pattern, "contains regular expression \"" + pattern + "\"")
 {
-    return testing::MakeMatcher(new POSIXREGEXMATCHER(pattern != nullptr ? pattern : ""));
+    return std::regex_search(arg, std::regex(ecmapattern(pattern)));
 }
-inline testing::Matcher<const std::string&> matcher(const std::string& pattern)
-{
-    return testing::MakeMatcher(new POSIXREGEXMATCHER(pattern));
-}
-inline testing::Matcher<const std::string&> matcher(testing::Matcher<const std::string&> given) { return given; }
+
+using STRINGMATCHER = testing::Matcher<const std::string&>;
+inline STRINGMATCHER matcher(const std::string& pattern) { return ContainsPosixRegex(pattern); }
+inline STRINGMATCHER matcher(const char* pattern) { return ContainsPosixRegex(std::string(pattern)); }
+inline STRINGMATCHER matcher(STRINGMATCHER given) { return given; }
 
 }  // namespace vorldeath
 

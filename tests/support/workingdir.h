@@ -5,42 +5,20 @@
 
 #include <gtest/gtest.h>
 
-#ifdef _WIN32
-#include <direct.h>
-#else
-#include <unistd.h>
-#endif
-
-#include <string>
+#include <filesystem>
 
 class ScopedWorkingDirectory {
 public:
-    ScopedWorkingDirectory()
-    {
-        char here[4096];
-#ifdef _WIN32
-        if (_getcwd(here, sizeof here) != nullptr)
-#else
-        if (getcwd(here, sizeof here) != nullptr)
-#endif
-            saved_ = here;
-        else
-            ADD_FAILURE() << "the working directory could not be read";
-    }
+    ScopedWorkingDirectory() : saved_(std::filesystem::current_path()) {}
     ~ScopedWorkingDirectory()
     {
-#ifdef _WIN32
-        int moved = _chdir(saved_.c_str());
-#else
-        int moved = chdir(saved_.c_str());
-#endif
-        EXPECT_EQ(moved, 0) << "the working directory could not be put back to " << saved_;
+        std::error_code failed;
+        std::filesystem::current_path(saved_, failed);
+        EXPECT_FALSE(failed) << "the working directory could not be put back to " << saved_;
     }
-    ScopedWorkingDirectory(const ScopedWorkingDirectory&) = delete;
-    ScopedWorkingDirectory& operator=(const ScopedWorkingDirectory&) = delete;
 
 private:
-    std::string saved_;
+    std::filesystem::path saved_;
 };
 
 #endif
