@@ -12,7 +12,7 @@
 
 using BigEntries = std::vector<std::pair<std::string, std::string>>;
 
-inline void bigappend(std::string& out, uint32_t value, int bytes)
+inline void bigappend(std::string& out, size_t value, int bytes)
 {
     for (int shift = (bytes - 1) * 8; shift >= 0; shift -= 8)
         out += static_cast<char>((value >> shift) & 0xFF);
@@ -22,31 +22,22 @@ inline void bigappend(std::string& out, uint32_t value, int bytes)
 // layout 2: "BIGF", total (4), count (4), header size (4); entries offset (4), size (4), name.
 inline std::string bigarchive(int layout, const BigEntries& entries)
 {
-    uint32_t fixed = layout == 1 ? 6 : 16;
-    uint32_t field = layout == 1 ? 3 : 4;
-    uint32_t headersize = fixed;
+    const int field = layout == 1 ? 3 : 4;
+    size_t headersize = layout == 1 ? 6 : 16;
     for (const auto& entry : entries)
-        headersize += 2 * field + static_cast<uint32_t>(entry.first.size()) + 1;
-    std::string index;
-    std::string data;
+        headersize += 2 * field + entry.first.size() + 1;
+    std::string index, data, header = layout == 1 ? "\xC0\xFB" : "BIGF";
     for (const auto& entry : entries) {
-        bigappend(index, headersize + static_cast<uint32_t>(data.size()), field);
-        bigappend(index, static_cast<uint32_t>(entry.second.size()), field);
-        index += entry.first;
-        index += '\0';
+        bigappend(index, headersize + data.size(), field);
+        bigappend(index, entry.second.size(), field);
+        index += entry.first + '\0';
         data += entry.second;
     }
-    std::string header;
-    if (layout == 1) {
-        header = "\xC0\xFB";
-        bigappend(header, headersize - 4, 2);
-        bigappend(header, static_cast<uint32_t>(entries.size()), 2);
-    } else {
-        header = "BIGF";
-        bigappend(header, headersize + static_cast<uint32_t>(data.size()), 4);
-        bigappend(header, static_cast<uint32_t>(entries.size()), 4);
+    const int width = layout == 1 ? 2 : 4;
+    bigappend(header, layout == 1 ? headersize - 4 : headersize + data.size(), width);
+    bigappend(header, entries.size(), width);
+    if (layout == 2)
         bigappend(header, headersize, 4);
-    }
     return header + index + data;
 }
 
