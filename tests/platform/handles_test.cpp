@@ -13,100 +13,80 @@
 
 namespace {
 
+using V = std::vector<long long>;
 std::atomic<int> destroyed{0};
 
-void countdestroy(PW_OBJECT* object)
-{
-    destroyed++;
-    delete object;
-}
-
-PW_OBJECT* newobject(PW_KIND kind)
+HANDLE newhandle(PW_KIND kind)
 {
     PW_OBJECT* object = new PW_OBJECT();
     object->kind = kind;
     object->refs = 1;
-    object->destroy = countdestroy;
-    return object;
+    object->destroy = [](PW_OBJECT* gone) {
+        destroyed++;
+        delete gone;
+    };
+    return PW_newhandle(object);
 }
 
-TEST(Handles, ObjectGoesWithItsLastReference)
+// A duplicate of h in this process, or null when refused.
+HANDLE duplicate(HANDLE h, DWORD options = DUPLICATE_SAME_ACCESS)
+{
+    HANDLE copy = nullptr;
+    return DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE, options) ? copy : nullptr;
+}
+
+TEST(Handles, ObjectGoesWithItsLastReferenceAndItsHandlesBecomeInvalid)
 {
     destroyed = 0;
-    HANDLE h = PW_newhandle(newobject(PW_FILE));
-    ASSERT_NE(h, nullptr);
-    HANDLE copy = nullptr;
-    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS));
-    EXPECT_NE(copy, h);
+    HANDLE h = newhandle(PW_FILE), copy = duplicate(h);
+    ASSERT_TRUE(h != nullptr && copy != nullptr && copy != h);
     PW_OBJECT* looked = PW_gethandle(copy, PW_FILE);
     ASSERT_NE(looked, nullptr);
     EXPECT_EQ(looked, PW_gethandle(h, PW_NONE));  // the same object
     PW_release(looked);
     PW_release(looked);
-    EXPECT_TRUE(CloseHandle(h));
-    EXPECT_EQ(destroyed.load(), 0);  // the duplicate still holds it
-    // A reference taken by lookup outlives the handle it came from.
+    SetLastError(0);
+    // Looked up as another kind, the handle is invalid.
+    EXPECT_EQ(V({PW_gethandle(h, PW_MAPPING) == nullptr, GetLastError()}), V({1, ERROR_INVALID_HANDLE}));
+    // The duplicate, then a reference taken by lookup, outlive the handle.
+    EXPECT_EQ(V({CloseHandle(h), destroyed.load()}), V({1, 0}));
     PW_OBJECT* held = PW_gethandle(copy, PW_FILE);
-    EXPECT_TRUE(CloseHandle(copy));
-    EXPECT_EQ(destroyed.load(), 0);
+    EXPECT_EQ(V({CloseHandle(copy), destroyed.load()}), V({1, 0}));
     PW_release(held);
     EXPECT_EQ(destroyed.load(), 1);
-}
-
-TEST(Handles, ClosedAndForeignHandlesAreInvalid)
-{
-    HANDLE h = PW_newhandle(newobject(PW_MAPPING));
     SetLastError(0);
-    EXPECT_EQ(PW_gethandle(h, PW_FILE), nullptr);  // another kind
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(V({CloseHandle(h), GetLastError(), PW_gethandle(h, PW_NONE) == nullptr}),
+              V({0, ERROR_INVALID_HANDLE, 1}));
     SetLastError(0);
-    EXPECT_FALSE(CloseHandle(h));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(PW_gethandle(h, PW_NONE), nullptr);
-    EXPECT_FALSE(CloseHandle(nullptr));
-    EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(3))));
-    EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x40000000))));
-    HANDLE copy = nullptr;
-    EXPECT_FALSE(DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    // Closing the pseudo handles does nothing and succeeds.
-    EXPECT_TRUE(CloseHandle(GetCurrentProcess()));
-    EXPECT_TRUE(CloseHandle(GetCurrentThread()));
-}
-
-TEST(Handles, DuplicateCanCloseTheSource)
-{
-    destroyed = 0;
-    HANDLE h = PW_newhandle(newobject(PW_FILE));
-    HANDLE copy = nullptr;
-    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_CLOSE_SOURCE));
-    EXPECT_FALSE(CloseHandle(h));
-    EXPECT_EQ(destroyed.load(), 0);
-    EXPECT_TRUE(CloseHandle(copy));
-    EXPECT_EQ(destroyed.load(), 1);
+    EXPECT_EQ(V({duplicate(h) == nullptr, GetLastError()}), V({1, ERROR_INVALID_HANDLE}));
+    // A duplicate that closes its source takes over the only reference.
+    h = newhandle(PW_FILE);
+    copy = duplicate(h, DUPLICATE_CLOSE_SOURCE);
+    EXPECT_EQ(V({CloseHandle(h), destroyed.load(), CloseHandle(copy), destroyed.load()}), V({0, 1, 1, 2}));
 }
 
 TEST(Handles, ValuesAreSmallDistinctAndNotReusedAtOnce)
 {
-    std::set<uintptr_t> seen;
-    std::vector<HANDLE> open;
+    destroyed = 0;
+    std::set<HANDLE> open;
     for (int i = 0; i < 200; i++) {
-        HANDLE h = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        ASSERT_NE(h, nullptr);
-        uintptr_t value = reinterpret_cast<uintptr_t>(h);
-        EXPECT_NE(h, INVALID_HANDLE_VALUE);
-        EXPECT_LE(value, 0xFFFFFFFFu);
-        EXPECT_TRUE(seen.insert(value).second);
-        open.push_back(h);
+        HANDLE h = newhandle(PW_EVENT);
+        EXPECT_TRUE(h != nullptr && h != INVALID_HANDLE_VALUE);
+        EXPECT_LE(reinterpret_cast<uintptr_t>(h), 0xFFFFFFFFu);
+        EXPECT_TRUE(open.insert(h).second);
     }
-    HANDLE first = open.front();
+    HANDLE first = *open.begin();
     EXPECT_TRUE(CloseHandle(first));
-    HANDLE next = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    EXPECT_NE(next, first);  // a just-closed handle stays invalid a while
-    open.push_back(next);
-    for (size_t i = 1; i < open.size(); i++)
-        EXPECT_TRUE(CloseHandle(open[i]));
+    open.erase(first);
+    EXPECT_TRUE(open.insert(newhandle(PW_EVENT)).second);
+    EXPECT_EQ(open.count(first), 0u);  // a just-closed handle stays invalid a while
+    for (HANDLE h : open)
+        EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(destroyed.load(), 201);
+    // Values never handed out fail; the pseudo handles close as a no-op.
+    for (uintptr_t value : {0u, 3u, 0x40000000u})
+        EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(value))) << value;
+    EXPECT_EQ(V({CloseHandle(GetCurrentProcess()), CloseHandle(GetCurrentThread())}), V({1, 1}));
 }
 
 TEST(Handles, ConcurrentCreateAndCloseKeepsTheTableConsistent)
@@ -117,18 +97,13 @@ TEST(Handles, ConcurrentCreateAndCloseKeepsTheTableConsistent)
     for (int t = 0; t < 4; t++)
         threads.emplace_back([&] {
             for (int i = 0; i < 2000; i++) {
-                HANDLE h = PW_newhandle(newobject(PW_FILE));
-                HANDLE copy = nullptr;
-                if (h == nullptr ||
-                    !DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE, 0) ||
-                    !CloseHandle(h) || !CloseHandle(copy))
-                    failures++;
+                HANDLE h = newhandle(PW_FILE), copy = duplicate(h, 0);
+                failures += h == nullptr || copy == nullptr || !CloseHandle(h) || !CloseHandle(copy);
             }
         });
     for (std::thread& t : threads)
         t.join();
-    EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(destroyed.load(), 8000);
+    EXPECT_EQ(V({failures.load(), destroyed.load()}), V({0, 8000}));
 }
 
 }  // namespace

@@ -7,24 +7,33 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <time.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
+#include <vector>
 
 #include "platform/vplatform.h"
 
 namespace {
 
-long long nowms()
+using V = std::vector<long long>;
+
+// The values, then the last error the last of them left.
+V witherror(V values)
 {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    values.push_back(static_cast<long long>(GetLastError()));
+    return values;
 }
 
 std::atomic<int> ran{0};
 std::atomic<DWORD> seenid{0};
+
+DWORD exitcode(HANDLE thread)
+{
+    DWORD code = 12345;
+    return GetExitCodeThread(thread, &code) ? code : 54321;
+}
 
 DWORD WINAPI returnparam(LPVOID param)
 {
@@ -39,239 +48,157 @@ DWORD WINAPI waitonparam(LPVOID param)
     return 5;
 }
 
-TEST(Threads, WaitOnAThreadReturnsWhenItEndsWithItsExitCode)
+DWORD WINAPI stacksize(LPVOID param)
+{
+    pthread_attr_t attr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        pthread_attr_getstacksize(&attr, &size);
+        pthread_attr_destroy(&attr);
+    }
+    *static_cast<size_t*>(param) = size;
+    return 0;
+}
+
+TEST(Threads, WaitOnAThreadEndsWithItASuspendedOneRunsOnlyAfterResumeAndStacksAreAsAsked)
 {
     HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD id = 0;
     HANDLE t = CreateThread(nullptr, 0, waitonparam, gate, 0, &id);
     ASSERT_NE(t, nullptr);
-    EXPECT_NE(id, 0u);
-    EXPECT_NE(id, GetCurrentThreadId());
-    EXPECT_EQ(GetThreadId(t), id);
     EXPECT_LE(reinterpret_cast<uintptr_t>(t), 0xFFFFFFFFu);  // fits in 32 bits
-    DWORD code = 0;
-    EXPECT_TRUE(GetExitCodeThread(t, &code));
-    EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
-    EXPECT_EQ(WaitForSingleObject(t, 20), WAIT_TIMEOUT);
-    SetEvent(gate);
-    EXPECT_EQ(WaitForSingleObject(t, 5000), WAIT_OBJECT_0);
-    EXPECT_TRUE(GetExitCodeThread(t, &code));
-    EXPECT_EQ(code, 5u);
-    // An ended thread stays signalled for every later wait, and keeps its id.
-    EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(GetThreadId(t), id);
-    EXPECT_TRUE(CloseHandle(t));
-    EXPECT_EQ(GetThreadId(t), 0u);
-    CloseHandle(gate);
-}
+    EXPECT_TRUE(id != 0 && id != GetCurrentThreadId() && GetThreadId(t) == id);
+    EXPECT_EQ(V({exitcode(t), WaitForSingleObject(t, 20), SetEvent(gate)}), V({STILL_ACTIVE, WAIT_TIMEOUT, 1}));
+    // An ended thread stays signalled for every later wait, and keeps its id
+    // until its handle is closed.
+    EXPECT_EQ(V({WaitForSingleObject(t, 5000), exitcode(t), WaitForSingleObject(t, 0), GetThreadId(t) == id}),
+              V({WAIT_OBJECT_0, 5, WAIT_OBJECT_0, 1}));
+    EXPECT_EQ(V({CloseHandle(t), GetThreadId(t), CloseHandle(gate)}), V({1, 0, 1}));
 
-TEST(Threads, SuspendedThreadRunsOnlyAfterResume)
-{
-    ran = 0;
-    seenid = 0;
-    DWORD id = 0;
-    HANDLE t = CreateThread(nullptr, 0, returnparam, reinterpret_cast<LPVOID>(42), CREATE_SUSPENDED, &id);
+    t = CreateThread(nullptr, 0, returnparam, reinterpret_cast<LPVOID>(42), CREATE_SUSPENDED, &id);
     ASSERT_NE(t, nullptr);
     Sleep(50);
-    EXPECT_EQ(ran.load(), 0);
-    EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_TIMEOUT);
-    EXPECT_EQ(ResumeThread(t), 1u);  // the previous suspend count
-    EXPECT_EQ(WaitForSingleObject(t, 5000), WAIT_OBJECT_0);
-    EXPECT_EQ(ran.load(), 1);
-    EXPECT_EQ(seenid.load(), id);  // the id the creator got is the thread's own
-    DWORD code = 0;
-    GetExitCodeThread(t, &code);
-    EXPECT_EQ(code, 42u);
-    EXPECT_EQ(ResumeThread(t), 0u);
+    // Resuming gives the previous suspend count; the id the creator got is
+    // the thread's own.
+    EXPECT_EQ(V({ran.load(), WaitForSingleObject(t, 0), ResumeThread(t)}), V({0, WAIT_TIMEOUT, 1}));
+    EXPECT_EQ(V({WaitForSingleObject(t, 5000), ran.load(), seenid.load() == id, exitcode(t), ResumeThread(t)}),
+              V({WAIT_OBJECT_0, 1, 1, 42, 0}));
     CloseHandle(t);
-    SetLastError(0);
-    EXPECT_EQ(ResumeThread(t), static_cast<DWORD>(-1));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(witherror({ResumeThread(t)}), V({0xFFFFFFFF, ERROR_INVALID_HANDLE}));
+
+    // Stack sizes are honoured, tiny ones rounded up to a workable minimum.
+    size_t big = 0, tiny = 0;
+    HANDLE a = CreateThread(nullptr, 3 * 1024 * 1024, stacksize, &big, 0, nullptr);
+    HANDLE b = CreateThread(nullptr, 100, stacksize, &tiny, 0, nullptr);
+    EXPECT_EQ(V({WaitForSingleObject(a, 5000), WaitForSingleObject(b, 5000), CloseHandle(a), CloseHandle(b)}),
+              V({WAIT_OBJECT_0, WAIT_OBJECT_0, 1, 1}));
+    EXPECT_GE(big, 3u * 1024 * 1024);
+    EXPECT_GE(tiny, 64u * 1024);
+
+    // Sleeps of zero return at once; others last at least their time.
+    auto start = std::chrono::steady_clock::now();
+    Sleep(0);
+    EXPECT_EQ(SleepEx(0, TRUE), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    start = std::chrono::steady_clock::now();
+    Sleep(25);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(24));
 }
 
-TEST(Threads, PrioritiesAreStoredAndReportedBack)
+TEST(Threads, PrioritiesAndPseudoHandlesWorkThroughAnyHandle)
 {
     HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE t = CreateThread(nullptr, 0, waitonparam, gate, CREATE_SUSPENDED, nullptr);
     EXPECT_EQ(GetThreadPriority(t), THREAD_PRIORITY_NORMAL);
-    const int levels[] = {THREAD_PRIORITY_IDLE,         THREAD_PRIORITY_LOWEST,  THREAD_PRIORITY_BELOW_NORMAL,
-                          THREAD_PRIORITY_NORMAL,       THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
-                          THREAD_PRIORITY_TIME_CRITICAL};
-    for (int level : levels) {
-        EXPECT_TRUE(SetThreadPriority(t, level));
-        EXPECT_EQ(GetThreadPriority(t), level);
-    }
-    SetLastError(0);
-    EXPECT_FALSE(SetThreadPriority(t, 7));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(GetThreadPriority(t), THREAD_PRIORITY_TIME_CRITICAL);
+    for (int level : {THREAD_PRIORITY_IDLE, THREAD_PRIORITY_LOWEST, THREAD_PRIORITY_BELOW_NORMAL,
+                      THREAD_PRIORITY_NORMAL, THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
+                      THREAD_PRIORITY_TIME_CRITICAL})
+        EXPECT_EQ(V({SetThreadPriority(t, level), GetThreadPriority(t)}), V({1, level}));
+    EXPECT_EQ(witherror({SetThreadPriority(t, 7), GetThreadPriority(t)}),
+              V({0, THREAD_PRIORITY_TIME_CRITICAL, ERROR_INVALID_PARAMETER}));
     ResumeThread(t);
     SetEvent(gate);
     WaitForSingleObject(t, 5000);
     CloseHandle(t);
-    EXPECT_EQ(GetThreadPriority(t), THREAD_PRIORITY_ERROR_RETURN);
-    EXPECT_FALSE(SetThreadPriority(t, 0));
+    EXPECT_EQ(V({GetThreadPriority(t), SetThreadPriority(t, 0)}), V({THREAD_PRIORITY_ERROR_RETURN, 0}));
 
-    // The calling thread, through its pseudo handle and a duplicate of it.
-    EXPECT_TRUE(SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST));
-    EXPECT_EQ(GetThreadPriority(GetCurrentThread()), THREAD_PRIORITY_HIGHEST);
-    HANDLE self = nullptr;
-    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
-                                DUPLICATE_SAME_ACCESS));
+    // The calling thread, through its pseudo handle and a duplicate of it
+    // used on another thread; the pseudo handle cannot be closed away.
+    HANDLE self = GetCurrentThread(), copy = nullptr;
+    EXPECT_EQ(V({SetThreadPriority(self, THREAD_PRIORITY_HIGHEST), CloseHandle(self), GetThreadPriority(self)}),
+              V({1, 1, THREAD_PRIORITY_HIGHEST}));
+    EXPECT_EQ(GetThreadId(self), GetCurrentThreadId());
+    HANDLE process = GetCurrentProcess();
+    ASSERT_TRUE(DuplicateHandle(process, self, process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS));
     std::atomic<int> seen{0};
-    std::thread other([&] {
-        seen = GetThreadPriority(self);
-        SetThreadPriority(self, THREAD_PRIORITY_LOWEST);
-    });
-    other.join();
-    EXPECT_EQ(seen.load(), THREAD_PRIORITY_HIGHEST);
-    EXPECT_EQ(GetThreadPriority(GetCurrentThread()), THREAD_PRIORITY_LOWEST);
-    CloseHandle(self);
-    CloseHandle(gate);
-}
+    std::thread([&] {
+        seen = GetThreadPriority(copy);
+        SetThreadPriority(copy, THREAD_PRIORITY_LOWEST);
+    }).join();
+    EXPECT_EQ(V({seen.load(), GetThreadPriority(self)}), V({THREAD_PRIORITY_HIGHEST, THREAD_PRIORITY_LOWEST}));
+    CloseHandle(copy);
 
-TEST(Threads, DuplicatedPseudoHandleIsValidOnOtherThreadsAndSignalsTheEnd)
-{
     // A thread that CreateThread did not start duplicates its pseudo handle;
     // another thread waits on the copy and is released when that thread ends.
-    HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE copy = nullptr;
+    ResetEvent(gate);
+    copy = nullptr;
     std::atomic<DWORD> ownid{0};
     std::thread worker([&] {
         ownid = GetCurrentThreadId();
-        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &copy, 0, FALSE,
-                        DUPLICATE_SAME_ACCESS);
+        DuplicateHandle(process, GetCurrentThread(), process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
         SetEvent(gate);
         Sleep(30);
     });
     ASSERT_EQ(WaitForSingleObject(gate, 5000), WAIT_OBJECT_0);
     ASSERT_NE(copy, nullptr);
     EXPECT_NE(ownid.load(), GetCurrentThreadId());
-    EXPECT_EQ(GetThreadId(copy), ownid.load());
-    EXPECT_EQ(GetThreadId(GetCurrentThread()), GetCurrentThreadId());
-    DWORD code = 0;
-    EXPECT_TRUE(GetExitCodeThread(copy, &code));
-    EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
-    EXPECT_EQ(WaitForSingleObject(copy, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(V({GetThreadId(copy) == ownid.load(), exitcode(copy), WaitForSingleObject(copy, 5000)}),
+              V({1, STILL_ACTIVE, WAIT_OBJECT_0}));
     worker.join();
-    EXPECT_TRUE(GetExitCodeThread(copy, &code));
-    EXPECT_EQ(code, 0u);
-    EXPECT_TRUE(CloseHandle(copy));
-    // The pseudo handle itself cannot be closed away.
-    int priority = GetThreadPriority(GetCurrentThread());
-    EXPECT_NE(priority, THREAD_PRIORITY_ERROR_RETURN);
-    EXPECT_TRUE(CloseHandle(GetCurrentThread()));
-    EXPECT_EQ(GetThreadPriority(GetCurrentThread()), priority);
-    CloseHandle(gate);
+    EXPECT_EQ(V({exitcode(copy), CloseHandle(copy), CloseHandle(gate)}), V({0, 1, 1}));
 }
 
-DWORD WINAPI exitearly(LPVOID param)
+DWORD WINAPI exitearly(LPVOID)
 {
     ExitThread(9);
     ran = 100;  // never reached
     return 1;
 }
 
-DWORD WINAPI terminateself(LPVOID param)
+DWORD WINAPI terminateself(LPVOID)
 {
     TerminateThread(GetCurrentThread(), 11);
     ran = 100;  // never reached
     return 1;
 }
 
-TEST(Threads, ExitThreadAndTerminateOfTheCallingThreadEndIt)
+TEST(Threads, ExitAndTerminateEndAThreadWhereverItIs)
 {
     ran = 0;
-    HANDLE a = CreateThread(nullptr, 0, exitearly, nullptr, 0, nullptr);
-    HANDLE b = CreateThread(nullptr, 0, terminateself, nullptr, 0, nullptr);
-    HANDLE both[2] = {a, b};
-    EXPECT_LE(WaitForMultipleObjects(2, both, FALSE, 5000), WAIT_OBJECT_0 + 1);
-    EXPECT_EQ(WaitForSingleObject(a, 5000), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(b, 5000), WAIT_OBJECT_0);
-    DWORD code = 0;
-    GetExitCodeThread(a, &code);
-    EXPECT_EQ(code, 9u);
-    GetExitCodeThread(b, &code);
-    EXPECT_EQ(code, 11u);
-    EXPECT_EQ(ran.load(), 0);
-    CloseHandle(a);
-    CloseHandle(b);
-}
-
-TEST(Threads, TerminateEndsAThreadBlockedInAWait)
-{
     HANDLE gate = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    HANDLE t = CreateThread(nullptr, 0, waitonparam, gate, 0, nullptr);
+    HANDLE blocked = CreateThread(nullptr, 0, waitonparam, gate, 0, nullptr);
+    HANDLE suspended = CreateThread(nullptr, 0, returnparam, nullptr, CREATE_SUSPENDED, nullptr);
+    HANDLE both[2] = {CreateThread(nullptr, 0, exitearly, nullptr, 0, nullptr),
+                      CreateThread(nullptr, 0, terminateself, nullptr, 0, nullptr)};
+    EXPECT_LE(WaitForMultipleObjects(2, both, FALSE, 5000), WAIT_OBJECT_0 + 1);
     Sleep(30);
-    EXPECT_TRUE(TerminateThread(t, 77));
-    EXPECT_EQ(WaitForSingleObject(t, 5000), WAIT_OBJECT_0);
-    DWORD code = 0;
-    GetExitCodeThread(t, &code);
-    EXPECT_EQ(code, 77u);
-    // The ended wait left the event in order: a set now stays for the next
-    // wait instead of going to the dead thread.
-    SetEvent(gate);
-    EXPECT_EQ(WaitForSingleObject(gate, 0), WAIT_OBJECT_0);
-    CloseHandle(t);
-    CloseHandle(gate);
-}
-
-TEST(Threads, TerminateOfASuspendedThreadEndsItBeforeItRuns)
-{
-    ran = 0;
-    HANDLE t = CreateThread(nullptr, 0, returnparam, nullptr, CREATE_SUSPENDED, nullptr);
-    ASSERT_NE(t, nullptr);
-    EXPECT_TRUE(TerminateThread(t, 3));
-    EXPECT_EQ(WaitForSingleObject(t, 5000), WAIT_OBJECT_0);
-    DWORD code = 0;
-    GetExitCodeThread(t, &code);
-    EXPECT_EQ(code, 3u);
-    EXPECT_EQ(ran.load(), 0);
-    // Terminating an ended thread changes nothing.
-    EXPECT_TRUE(TerminateThread(t, 4));
-    GetExitCodeThread(t, &code);
-    EXPECT_EQ(code, 3u);
-    CloseHandle(t);
-}
-
-TEST(Threads, StackSizeIsHonoured)
-{
-    struct Probe {
-        static DWORD WINAPI run(LPVOID param)
-        {
-            pthread_attr_t attr;
-            size_t size = 0;
-            if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-                pthread_attr_getstacksize(&attr, &size);
-                pthread_attr_destroy(&attr);
-            }
-            *static_cast<size_t*>(param) = size;
-            return 0;
-        }
-    };
-    size_t big = 0, tiny = 0;
-    HANDLE a = CreateThread(nullptr, 3 * 1024 * 1024, Probe::run, &big, 0, nullptr);
-    HANDLE b = CreateThread(nullptr, 100, Probe::run, &tiny, 0, nullptr);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(b, nullptr);
-    WaitForSingleObject(a, 5000);
-    WaitForSingleObject(b, 5000);
-    EXPECT_GE(big, 3u * 1024 * 1024);
-    EXPECT_GE(tiny, 64u * 1024);  // rounded up to a workable minimum
-    CloseHandle(a);
-    CloseHandle(b);
-}
-
-TEST(Threads, SleepWaitsAtLeastTheTimeAndZeroReturns)
-{
-    long long start = nowms();
-    Sleep(0);
-    EXPECT_EQ(SleepEx(0, TRUE), 0u);
-    EXPECT_LT(nowms() - start, 1000);
-    start = nowms();
-    Sleep(25);
-    EXPECT_GE(nowms() - start, 24);
+    EXPECT_TRUE(TerminateThread(blocked, 77));
+    EXPECT_TRUE(TerminateThread(suspended, 3));
+    // The calling thread's own ExitThread and TerminateThread, one in a wait,
+    // one that never ran.
+    const struct {
+        HANDLE thread;
+        DWORD code;
+    } rows[] = {{both[0], 9}, {both[1], 11}, {blocked, 77}, {suspended, 3}};
+    for (const auto& row : rows)
+        EXPECT_EQ(V({WaitForSingleObject(row.thread, 5000), exitcode(row.thread)}), V({WAIT_OBJECT_0, row.code}));
+    // Terminating an ended thread changes nothing. The ended wait left the
+    // event in order: a set now stays for the next wait instead of going to
+    // the dead thread.
+    EXPECT_EQ(V({ran.load(), TerminateThread(suspended, 4), exitcode(suspended)}), V({0, 1, 3}));
+    EXPECT_EQ(V({SetEvent(gate), WaitForSingleObject(gate, 0)}), V({1, WAIT_OBJECT_0}));
+    for (HANDLE h : {blocked, suspended, both[0], both[1], gate})
+        CloseHandle(h);
 }
 
 TEST(CriticalSections, AreRecursiveAndExcludeOtherThreads)
@@ -281,60 +208,23 @@ TEST(CriticalSections, AreRecursiveAndExcludeOtherThreads)
     EnterCriticalSection(&cs);
     EnterCriticalSection(&cs);
     EXPECT_TRUE(TryEnterCriticalSection(&cs));
-    std::atomic<int> other{-1};
-    std::thread t1([&] { other = TryEnterCriticalSection(&cs); });
-    t1.join();
-    EXPECT_EQ(other.load(), 0);
-    LeaveCriticalSection(&cs);
-    LeaveCriticalSection(&cs);
-    std::thread t2([&] { other = TryEnterCriticalSection(&cs); });
-    t2.join();
-    EXPECT_EQ(other.load(), 0);  // still held once
-    LeaveCriticalSection(&cs);
-    std::thread t3([&] {
-        other = TryEnterCriticalSection(&cs);
-        if (other)
-            LeaveCriticalSection(&cs);
-    });
-    t3.join();
-    EXPECT_EQ(other.load(), 1);
-
-    // Four threads add to a plain counter under the lock.
-    long counter = 0;
-    std::thread workers[4];
-    for (std::thread& w : workers)
-        w = std::thread([&] {
-            for (int i = 0; i < 20000; i++) {
-                EnterCriticalSection(&cs);
-                EnterCriticalSection(&cs);
-                counter++;
+    // What another thread's try gets, leaving again when it got in.
+    auto othertry = [&cs] {
+        BOOL got = FALSE;
+        std::thread([&] {
+            got = TryEnterCriticalSection(&cs);
+            if (got)
                 LeaveCriticalSection(&cs);
-                LeaveCriticalSection(&cs);
-            }
-        });
-    for (std::thread& w : workers)
-        w.join();
-    EXPECT_EQ(counter, 80000);
+        }).join();
+        return got;
+    };
+    EXPECT_FALSE(othertry());
+    LeaveCriticalSection(&cs);
+    LeaveCriticalSection(&cs);
+    EXPECT_FALSE(othertry());  // still held once
+    LeaveCriticalSection(&cs);
+    EXPECT_TRUE(othertry());
     DeleteCriticalSection(&cs);
-}
-
-TEST(Threads, ThreadIdsAreDistinctAndStable)
-{
-    DWORD mine = GetCurrentThreadId();
-    EXPECT_NE(mine, 0u);
-    EXPECT_EQ(GetCurrentThreadId(), mine);
-    DWORD ids[8] = {};
-    std::thread threads[8];
-    for (int i = 0; i < 8; i++)
-        threads[i] = std::thread([&ids, i] { ids[i] = GetCurrentThreadId(); });
-    for (std::thread& t : threads)
-        t.join();
-    for (int i = 0; i < 8; i++) {
-        EXPECT_NE(ids[i], 0u);
-        EXPECT_NE(ids[i], mine);
-        for (int j = 0; j < i; j++)
-            EXPECT_NE(ids[i], ids[j]);
-    }
 }
 
 void exitcallback(void) { fputs("EXIT CALLBACK RAN", stderr); }

@@ -6,176 +6,145 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <string>
 #include <vector>
 
 #include "platform/vplatform.h"
 
 namespace {
 
-size_t pagesize() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
+using V = std::vector<long long>;
+const size_t PAGE = static_cast<size_t>(sysconf(_SC_PAGESIZE));
 
-TEST(VirtualMemory, SystemInfoReportsThePageSize)
+// The values, then the last error the last of them left.
+V witherror(V values)
+{
+    values.push_back(static_cast<long long>(GetLastError()));
+    return values;
+}
+
+char* alloc(size_t bytes, DWORD type = MEM_COMMIT | MEM_RESERVE)
+{
+    return static_cast<char*>(VirtualAlloc(nullptr, bytes, type, PAGE_READWRITE));
+}
+
+// Whether the range reads, and whether it writes, without a fault.
+V access(const void* address, size_t size)
+{
+    return V({!IsBadReadPtr(address, size), !IsBadWritePtr(const_cast<void*>(address), size)});
+}
+
+TEST(VirtualMemory, AllocationsAreZeroedPagesCommittedAndReleasedWholeFromTheirBase)
 {
     SYSTEM_INFO info;
     memset(&info, 0xAB, sizeof info);
     GetSystemInfo(&info);
-    EXPECT_EQ(info.dwPageSize, pagesize());
+    EXPECT_EQ(info.dwPageSize, PAGE);
     EXPECT_GE(info.dwNumberOfProcessors, 1u);
     EXPECT_EQ(info.dwAllocationGranularity % info.dwPageSize, 0u);
-}
-
-TEST(VirtualMemory, AllocatedPagesAreZeroedUsableAndPageAligned)
-{
-    char* p = static_cast<char*>(VirtualAlloc(nullptr, 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % pagesize(), 0u);
+    EXPECT_EQ(witherror({alloc(0) == nullptr}), V({1, ERROR_INVALID_PARAMETER}));
     // One byte asked, a whole page given, all of it zero and writable.
-    for (size_t i = 0; i < pagesize(); i++)
-        ASSERT_EQ(p[i], 0) << i;
-    memset(p, 0x5A, pagesize());
-    EXPECT_FALSE(IsBadReadPtr(p, pagesize()));
-    EXPECT_FALSE(IsBadWritePtr(p, pagesize()));
+    char* p = alloc(1);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % PAGE, 0u);
+    EXPECT_EQ(std::string(p, PAGE), std::string(PAGE, '\0'));
+    memset(p, 0x5A, PAGE);
+    EXPECT_EQ(V({!IsBadWritePtr(p, PAGE), VirtualFree(p, 0, MEM_RELEASE)}), V({1, 1}));
+    // A release takes size 0 and the base, and frees every page.
+    p = alloc(4 * PAGE);
+    EXPECT_EQ(witherror({VirtualFree(p, 4 * PAGE, MEM_RELEASE)}), V({0, ERROR_INVALID_PARAMETER}));
+    EXPECT_EQ(witherror({VirtualFree(p + PAGE, 0, MEM_RELEASE)}), V({0, ERROR_INVALID_ADDRESS}));
+    EXPECT_EQ(V({!IsBadWritePtr(p, 4 * PAGE), VirtualFree(p, 0, MEM_RELEASE)}), V({1, 1}));
+    EXPECT_EQ(V({IsBadReadPtr(p, 1), IsBadReadPtr(p + 3 * PAGE, 1)}), V({1, 1}));
+    EXPECT_EQ(witherror({VirtualFree(p, 0, MEM_RELEASE)}), V({0, ERROR_INVALID_ADDRESS}));
+
+    // Reserved pages are not usable until committed (any byte names its
+    // page); decommitted contents are gone.
+    p = alloc(2 * PAGE, MEM_RESERVE);
+    ASSERT_NE(p, nullptr);
+    DWORD old;
+    EXPECT_EQ(V({IsBadReadPtr(p, 1), VirtualProtect(p, PAGE, PAGE_READONLY, &old)}), V({1, 0}));
+    EXPECT_EQ(VirtualAlloc(p + PAGE + 5, 1, MEM_COMMIT, PAGE_READWRITE), p + PAGE);
+    EXPECT_EQ(V({IsBadReadPtr(p, 1), !IsBadWritePtr(p + PAGE, PAGE)}), V({1, 1}));
+    p[PAGE] = 42;
+    EXPECT_EQ(V({VirtualFree(p + PAGE, PAGE, MEM_DECOMMIT), IsBadReadPtr(p + PAGE, 1)}), V({1, 1}));
+    EXPECT_EQ(VirtualAlloc(p + PAGE, PAGE, MEM_COMMIT, PAGE_READWRITE), p + PAGE);
+    EXPECT_EQ(p[PAGE], 0);
+    int local;
+    EXPECT_EQ(witherror({VirtualAlloc(&local, 1, MEM_COMMIT, PAGE_READWRITE) != nullptr}),
+              V({0, ERROR_INVALID_ADDRESS}));
     EXPECT_TRUE(VirtualFree(p, 0, MEM_RELEASE));
 }
 
 TEST(VirtualMemory, ProtectionChangesReportTheOldProtection)
 {
-    size_t page = pagesize();
-    char* p = static_cast<char*>(VirtualAlloc(nullptr, 3 * page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    char* p = alloc(3 * PAGE);
     ASSERT_NE(p, nullptr);
-    p[page] = 7;
+    p[PAGE] = 7;
     DWORD old = 0;
-    EXPECT_TRUE(VirtualProtect(p + page, page, PAGE_NOACCESS, &old));
-    EXPECT_EQ(old, static_cast<DWORD>(PAGE_READWRITE));
-    EXPECT_TRUE(IsBadReadPtr(p + page, 1));
-    EXPECT_TRUE(IsBadWritePtr(p + page, 1));
+    EXPECT_EQ(V({VirtualProtect(p + PAGE, PAGE, PAGE_NOACCESS, &old), old}), V({1, PAGE_READWRITE}));
     // Pages beside it are untouched; a range that reaches into it is bad.
-    EXPECT_FALSE(IsBadReadPtr(p, page));
-    EXPECT_FALSE(IsBadWritePtr(p + 2 * page, page));
-    EXPECT_TRUE(IsBadReadPtr(p + page - 1, 2));
-    EXPECT_TRUE(IsBadWritePtr(p, 3 * page));
-
-    EXPECT_TRUE(VirtualProtect(p + page + 10, 1, PAGE_READONLY, &old));  // any byte names its page
-    EXPECT_EQ(old, static_cast<DWORD>(PAGE_NOACCESS));
-    EXPECT_FALSE(IsBadReadPtr(p + page, page));
-    EXPECT_TRUE(IsBadWritePtr(p + page, 1));
-    EXPECT_EQ(p[page], 7);  // contents survive protection changes
-
-    EXPECT_TRUE(VirtualProtect(p, 3 * page, PAGE_READWRITE, &old));
-    EXPECT_EQ(old, static_cast<DWORD>(PAGE_READWRITE));  // the first page's protection
-    EXPECT_FALSE(IsBadWritePtr(p, 3 * page));
-
-    // Failures: outside any reservation, no place for the old protection, an
-    // unknown protection.
-    SetLastError(0);
+    EXPECT_EQ(access(p + PAGE, 1), V({0, 0}));
+    EXPECT_EQ(access(p, PAGE), V({1, 1}));
+    EXPECT_EQ(access(p + 2 * PAGE, PAGE), V({1, 1}));
+    EXPECT_EQ(access(p + PAGE - 1, 2), V({0, 0}));
+    EXPECT_EQ(access(p, 3 * PAGE), V({0, 0}));
+    // Any byte names its page; contents survive protection changes.
+    EXPECT_EQ(V({VirtualProtect(p + PAGE + 10, 1, PAGE_READONLY, &old), old}), V({1, PAGE_NOACCESS}));
+    EXPECT_EQ(access(p + PAGE, PAGE), V({1, 0}));
+    EXPECT_EQ(p[PAGE], 7);
+    EXPECT_EQ(V({VirtualProtect(p, 3 * PAGE, PAGE_READWRITE, &old), old}), V({1, PAGE_READWRITE}));  // the first page's
+    // Outside any reservation, past its end, no place for the old protection,
+    // an unknown protection: refused, changing nothing.
     int local = 0;
-    EXPECT_FALSE(VirtualProtect(&local, sizeof local, PAGE_READONLY, &old));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
-    EXPECT_FALSE(VirtualProtect(p, 4 * page, PAGE_READONLY, &old));  // runs past the end
-    EXPECT_FALSE(VirtualProtect(p, page, PAGE_READONLY, nullptr));
-    EXPECT_FALSE(VirtualProtect(p, page, 0x40, &old));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_FALSE(IsBadWritePtr(p, 3 * page));  // nothing changed
+    EXPECT_EQ(witherror({VirtualProtect(&local, sizeof local, PAGE_READONLY, &old)}), V({0, ERROR_INVALID_ADDRESS}));
+    EXPECT_EQ(V({VirtualProtect(p, 4 * PAGE, PAGE_READONLY, &old), VirtualProtect(p, PAGE, PAGE_READONLY, nullptr)}),
+              V({0, 0}));
+    EXPECT_EQ(witherror({VirtualProtect(p, PAGE, 0x40, &old)}), V({0, ERROR_INVALID_PARAMETER}));
+    EXPECT_EQ(access(p, 3 * PAGE), V({1, 1}));
     EXPECT_TRUE(VirtualFree(p, 0, MEM_RELEASE));
 }
 
 TEST(VirtualMemoryDeathTest, NoAccessPageFaults)
 {
-    char* p = static_cast<char*>(VirtualAlloc(nullptr, pagesize(), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    char* p = alloc(PAGE);
     ASSERT_NE(p, nullptr);
     DWORD old;
-    ASSERT_TRUE(VirtualProtect(p, pagesize(), PAGE_NOACCESS, &old));
+    ASSERT_TRUE(VirtualProtect(p, PAGE, PAGE_NOACCESS, &old));
     volatile char* q = p;
     EXPECT_DEATH({ (void)q[100]; }, "");
-    ASSERT_TRUE(VirtualProtect(p, pagesize(), PAGE_READONLY, &old));
+    ASSERT_TRUE(VirtualProtect(p, PAGE, PAGE_READONLY, &old));
     EXPECT_EQ(q[100], 0);
     EXPECT_DEATH({ q[100] = 1; }, "");
     VirtualFree(p, 0, MEM_RELEASE);
 }
 
-TEST(VirtualMemory, ReleaseFreesTheWholeReservationOnlyFromItsBase)
-{
-    size_t page = pagesize();
-    char* p = static_cast<char*>(VirtualAlloc(nullptr, 4 * page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    ASSERT_NE(p, nullptr);
-    SetLastError(0);
-    EXPECT_FALSE(VirtualFree(p, 4 * page, MEM_RELEASE));  // release takes size 0
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_FALSE(VirtualFree(p + page, 0, MEM_RELEASE));  // not the base
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
-    EXPECT_FALSE(IsBadWritePtr(p, 4 * page));
-    EXPECT_TRUE(VirtualFree(p, 0, MEM_RELEASE));
-    EXPECT_TRUE(IsBadReadPtr(p, 1));
-    EXPECT_TRUE(IsBadReadPtr(p + 3 * page, 1));
-    SetLastError(0);
-    EXPECT_FALSE(VirtualFree(p, 0, MEM_RELEASE));  // already released
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
-}
-
-TEST(VirtualMemory, ReserveCommitAndDecommit)
-{
-    size_t page = pagesize();
-    char* p = static_cast<char*>(VirtualAlloc(nullptr, 2 * page, MEM_RESERVE, PAGE_READWRITE));
-    ASSERT_NE(p, nullptr);
-    EXPECT_TRUE(IsBadReadPtr(p, 1));  // reserved, not committed
-    DWORD old;
-    EXPECT_FALSE(VirtualProtect(p, page, PAGE_READONLY, &old));
-    EXPECT_EQ(VirtualAlloc(p + page + 5, 1, MEM_COMMIT, PAGE_READWRITE), p + page);
-    EXPECT_TRUE(IsBadReadPtr(p, 1));
-    EXPECT_FALSE(IsBadWritePtr(p + page, page));
-    p[page] = 42;
-    EXPECT_TRUE(VirtualFree(p + page, page, MEM_DECOMMIT));
-    EXPECT_TRUE(IsBadReadPtr(p + page, 1));
-    EXPECT_EQ(VirtualAlloc(p + page, page, MEM_COMMIT, PAGE_READWRITE), p + page);
-    EXPECT_EQ(p[page], 0);  // decommitted contents are gone
-    // Committing outside a reservation is refused.
-    int local;
-    SetLastError(0);
-    EXPECT_EQ(VirtualAlloc(&local, 1, MEM_COMMIT, PAGE_READWRITE), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
-    EXPECT_EQ(VirtualAlloc(nullptr, 0, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_TRUE(VirtualFree(p, 0, MEM_RELEASE));
-}
-
 const char literal[] = "read only text";
 
-TEST(PointerTests, FollowWindowsRulesForEveryKindOfMemory)
+TEST(PointerTests, FollowWindowsRulesForEveryKindOfMemoryToTheLastPage)
 {
     // Empty ranges are never bad, a null address with a size always is, and
-    // so is a range that wraps around the end of the address space.
-    EXPECT_FALSE(IsBadReadPtr(nullptr, 0));
-    EXPECT_FALSE(IsBadWritePtr(nullptr, 0));
-    EXPECT_TRUE(IsBadReadPtr(nullptr, 1));
-    EXPECT_TRUE(IsBadWritePtr(nullptr, 1));
+    // so is a range that wraps around the end of the address space. Stack,
+    // heap, data and read-only data; low addresses are never mapped.
     int local = 0;
-    EXPECT_TRUE(IsBadReadPtr(&local, ~static_cast<UINT_PTR>(0)));
-    // Stack, heap, data and read-only data.
-    EXPECT_FALSE(IsBadReadPtr(&local, sizeof local));
-    EXPECT_FALSE(IsBadWritePtr(&local, sizeof local));
     std::vector<char> heap(100000);
-    EXPECT_FALSE(IsBadReadPtr(heap.data(), heap.size()));
-    EXPECT_FALSE(IsBadWritePtr(heap.data(), heap.size()));
-    EXPECT_FALSE(IsBadReadPtr(literal, sizeof literal));
-    EXPECT_TRUE(IsBadWritePtr(const_cast<char*>(literal), sizeof literal));
-    // Low addresses are never mapped.
-    EXPECT_TRUE(IsBadReadPtr(reinterpret_cast<void*>(16), 4));
-}
+    EXPECT_EQ(access(nullptr, 0), V({1, 1}));
+    EXPECT_EQ(access(nullptr, 1), V({0, 0}));
+    EXPECT_EQ(access(&local, ~static_cast<UINT_PTR>(0)), V({0, 0}));
+    EXPECT_EQ(access(&local, sizeof local), V({1, 1}));
+    EXPECT_EQ(access(heap.data(), heap.size()), V({1, 1}));
+    EXPECT_EQ(access(literal, sizeof literal), V({1, 0}));
+    EXPECT_EQ(access(reinterpret_cast<void*>(16), 4), V({0, 0}));
 
-TEST(PointerTests, LargeRangesAreCheckedToTheLastPage)
-{
-    size_t page = pagesize();
     const size_t pages = 600;  // more pages than one batch of checks
-    char* p = static_cast<char*>(VirtualAlloc(nullptr, pages * page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    char* p = alloc(pages * PAGE);
     ASSERT_NE(p, nullptr);
-    EXPECT_FALSE(IsBadReadPtr(p, pages * page));
-    EXPECT_FALSE(IsBadWritePtr(p, pages * page));
+    EXPECT_EQ(access(p, pages * PAGE), V({1, 1}));
     DWORD old;
-    ASSERT_TRUE(VirtualProtect(p + (pages - 1) * page, page, PAGE_NOACCESS, &old));
-    EXPECT_TRUE(IsBadReadPtr(p, pages * page));
-    EXPECT_TRUE(IsBadWritePtr(p, pages * page));
-    EXPECT_FALSE(IsBadReadPtr(p, (pages - 1) * page));
-    EXPECT_TRUE(IsBadReadPtr(p + 3, (pages - 1) * page));  // the last byte reaches it
+    ASSERT_TRUE(VirtualProtect(p + (pages - 1) * PAGE, PAGE, PAGE_NOACCESS, &old));
+    EXPECT_EQ(access(p, pages * PAGE), V({0, 0}));
+    EXPECT_EQ(access(p, (pages - 1) * PAGE), V({1, 1}));
+    EXPECT_EQ(access(p + 3, (pages - 1) * PAGE), V({0, 0}));  // the last byte reaches it
     EXPECT_TRUE(VirtualFree(p, 0, MEM_RELEASE));
 }
 
