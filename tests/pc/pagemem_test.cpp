@@ -5,8 +5,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,116 +19,73 @@
 
 namespace {
 
-#ifndef _WIN32
-uint32_t systempagesize() { return (uint32_t)sysconf(_SC_PAGESIZE); }
-#endif
-
 uint8_t readbyte(const uint8_t* p) { return *(const volatile uint8_t*)p; }
 void writebyte(uint8_t* p, uint8_t v) { *(volatile uint8_t*)p = v; }
 
+// Expects the protection of the mapping that holds address, as the system's
+// own map of the process shows it ("rw-p", "---p", or "" when nothing is
+// mapped there); only where that map exists.
+void expectprotection(const std::string& expected, const void* address) {
 #ifdef __linux__
-// The protection of the mapping that holds address, as /proc/self/maps shows
-// it ("rw-p", "---p"), or "" when nothing is mapped there.
-std::string protectionat(const void* address) {
     std::ifstream maps("/proc/self/maps");
-    std::string line;
-    const uintptr_t a = (uintptr_t)address;
-    while (std::getline(maps, line)) {
-        std::istringstream in(line);
-        std::string range, perms;
-        in >> range >> perms;
-        const size_t dash = range.find('-');
-        const uintptr_t lo = (uintptr_t)std::stoull(range.substr(0, dash), nullptr, 16);
-        const uintptr_t hi = (uintptr_t)std::stoull(range.substr(dash + 1), nullptr, 16);
-        if (a >= lo && a < hi)
-            return perms;
-    }
-    return "";
-}
+    std::string line, found;
+    uintmax_t low, high;
+    char perms[8];
+    while (found.empty() && std::getline(maps, line))
+        if (sscanf(line.c_str(), "%jx-%jx %7s", &low, &high, perms) == 3 && (uintptr_t)address >= low &&
+            (uintptr_t)address < high)
+            found = perms;
+    EXPECT_EQ(expected, found) << address;
+#else
+    (void)expected;
+    (void)address;
 #endif
+}
 
-TEST(PageMem, OneByteTakesOnePageBetweenTwoGuards) {
-    int32_t count = 1;
-    uint8_t* run = (uint8_t*)PAGE_alloc(&count);
-    ASSERT_NE(nullptr, run);
-    const uint32_t page = PAGE_size();
-    ASSERT_NE(0u, page);
-    EXPECT_EQ(0u, page & (page - 1)) << "a page size is a power of two";
+TEST(PageMem, CountsRoundUpToWholePagesBetweenTwoGuards) {
+    const int32_t page = [] {
+        int32_t probe = 1;
+        PAGE_free(PAGE_alloc(&probe));
+        return (int32_t)PAGE_size();
+    }();
+    ASSERT_NE(0, page);
+    EXPECT_EQ(0, page & (page - 1)) << "a page size is a power of two";
 #ifndef _WIN32
-    EXPECT_EQ(systempagesize(), page);
+    EXPECT_EQ(sysconf(_SC_PAGESIZE), page);
 #endif
-    EXPECT_EQ((int32_t)page, count) << "the rounded count is written back";
-    EXPECT_EQ(0u, (uintptr_t)run % page) << "the first usable byte starts a page";
-
-    // The whole page is usable and starts out zero.
-    for (uint32_t i = 0; i < page; i++)
-        ASSERT_EQ(0, readbyte(run + i));
-    for (uint32_t i = 0; i < page; i++)
-        writebyte(run + i, (uint8_t)i);
-    for (uint32_t i = 0; i < page; i++)
-        ASSERT_EQ((uint8_t)i, readbyte(run + i));
-
-#ifdef __linux__
-    EXPECT_EQ("---p", protectionat(run - 1));
-    EXPECT_EQ("---p", protectionat(run - page));
-    EXPECT_EQ("rw-p", protectionat(run));
-    EXPECT_EQ("---p", protectionat(run + page));
-    EXPECT_EQ("---p", protectionat(run + 2 * page - 1));
-#endif
-
-    EXPECT_DEATH(readbyte(run - 1), "") << "the guard page before the run";
-    EXPECT_DEATH(readbyte(run + page), "") << "the guard page after the run";
-    EXPECT_DEATH(writebyte(run + page, 1), "");
-    EXPECT_NE(0, PAGE_free(run));
-}
-
-TEST(PageMem, CountsRoundUpToWholePages) {
-    int32_t probe = 1;
-    void* first = PAGE_alloc(&probe);
-    ASSERT_NE(nullptr, first);
-    PAGE_free(first);
-    const int32_t page = (int32_t)PAGE_size();
-
-    const int32_t requests[] = {page - 1, page, page + 1, 3 * page, 3 * page - 5, 5 * page + 1};
-    const int32_t rounded[] = {page, page, 2 * page, 3 * page, 3 * page, 6 * page};
-    for (size_t i = 0; i < sizeof requests / sizeof requests[0]; i++) {
-        int32_t count = requests[i];
+    // request, rounded count, and whether the guards are probed by a fault
+    const struct {
+        int32_t request, rounded;
+        bool probe;
+    } rows[] = {{1, page, true},         {page - 1, page, false},     {page, page, false},
+                {page + 1, 2 * page, false}, {3 * page, 3 * page, true}, {3 * page - 5, 3 * page, false},
+                {5 * page + 1, 6 * page, false}, {0, 0, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE("request " + std::to_string(row.request));
+        int32_t count = row.request;
         uint8_t* run = (uint8_t*)PAGE_alloc(&count);
         ASSERT_NE(nullptr, run);
-        EXPECT_EQ(rounded[i], count) << "request " << requests[i];
-        // Every byte of the rounded run is usable, up to its last one.
+        EXPECT_EQ(row.rounded, count) << "the rounded count is written back";
+        EXPECT_EQ(0u, (uintptr_t)run % page) << "the first usable byte starts a page";
+        // Every byte of the run is usable and starts out zero.
+        EXPECT_EQ(std::vector<uint8_t>(run, run + count), std::vector<uint8_t>(count, 0));
         memset(run, 0xA5, count);
-        EXPECT_EQ(0xA5, readbyte(run + count - 1));
-#ifdef __linux__
-        EXPECT_EQ("---p", protectionat(run + count)) << "request " << requests[i];
-        EXPECT_EQ("---p", protectionat(run - 1)) << "request " << requests[i];
-#endif
+        EXPECT_EQ(std::vector<uint8_t>(run, run + count), std::vector<uint8_t>(count, 0xA5));
+        expectprotection("---p", run - 1);
+        expectprotection("---p", run - page);
+        expectprotection(count ? "rw-p" : "---p", run);
+        expectprotection("---p", run + count);
+        expectprotection("---p", run + count + page - 1);
+        if (row.probe) {
+            EXPECT_DEATH(readbyte(run - 1), "") << "the guard page before the run";
+            EXPECT_DEATH(readbyte(run + count), "") << "the guard page after the run";
+            EXPECT_DEATH(writebyte(run + count, 1), "");
+        }
         EXPECT_NE(0, PAGE_free(run));
     }
-
-    int32_t exact = 3 * page;
-    uint8_t* run = (uint8_t*)PAGE_alloc(&exact);
-    ASSERT_NE(nullptr, run);
-    EXPECT_DEATH(readbyte(run + 3 * page), "") << "the guard follows an exact multiple directly";
-    PAGE_free(run);
 }
 
-TEST(PageMem, ZeroBytesGiveAnAddressOnANoAccessPage) {
-    int32_t count = 0;
-    uint8_t* run = (uint8_t*)PAGE_alloc(&count);
-    ASSERT_NE(nullptr, run);
-    EXPECT_EQ(0, count);
-    EXPECT_EQ(0u, (uintptr_t)run % PAGE_size());
-#ifdef __linux__
-    EXPECT_EQ("---p", protectionat(run));
-    EXPECT_EQ("---p", protectionat(run - 1));
-#endif
-    EXPECT_DEATH(readbyte(run), "");
-    EXPECT_DEATH(readbyte(run - 1), "");
-    EXPECT_NE(0, PAGE_free(run));
-}
-
-TEST(PageMem, FreeMakesTheRunUnusable) {
+TEST(PageMem, FreeMakesTheRunUnusableAndRefusedCountsAreLeftAsTheyWere) {
     int32_t count = 100;
     uint8_t* run = (uint8_t*)PAGE_alloc(&count);
     ASSERT_NE(nullptr, run);
@@ -148,29 +105,16 @@ TEST(PageMem, FreeMakesTheRunUnusable) {
         },
         "");
     EXPECT_NE(0, PAGE_free(run));
-#ifdef __linux__
-    EXPECT_EQ("", protectionat(run)) << "the run is no longer mapped";
-    EXPECT_EQ("", protectionat(run - 1)) << "nor is the guard before it";
-    EXPECT_EQ("", protectionat(run + count)) << "nor the guard after it";
-#endif
+    // Neither the run nor its guards are mapped any longer.
+    expectprotection("", run);
+    expectprotection("", run - 1);
+    expectprotection("", run + count);
     EXPECT_EQ(0, PAGE_free(nullptr)) << "null is no run";
-}
 
-TEST(PageMem, RefusedCountsAreLeftAsTheyWere) {
-    int32_t probe = 1;
-    PAGE_free(PAGE_alloc(&probe));
+    // Negative counts, and counts whose rounding would not fit a signed 32-bit count.
     const int32_t page = (int32_t)PAGE_size();
-
-    // Rounding any of these up would not fit a signed 32-bit count.
-    const int32_t toolarge[] = {INT32_MAX, INT32_MAX / page * page + 1};
-    for (int32_t request : toolarge) {
-        int32_t count = request;
-        EXPECT_EQ(nullptr, PAGE_alloc(&count)) << request;
-        EXPECT_EQ(request, count);
-    }
-    const int32_t negative[] = {-1, -page, INT32_MIN};
-    for (int32_t request : negative) {
-        int32_t count = request;
+    for (int32_t request : {INT32_MAX, INT32_MAX / page * page + 1, -1, -page, INT32_MIN}) {
+        count = request;
         EXPECT_EQ(nullptr, PAGE_alloc(&count)) << request;
         EXPECT_EQ(request, count);
     }
@@ -178,31 +122,21 @@ TEST(PageMem, RefusedCountsAreLeftAsTheyWere) {
 }
 
 TEST(PageMem, RunsFromSeveralThreadsAreSeparate) {
-    const int THREADS = 4;
     std::vector<std::thread> threads;
-    std::vector<int> failures(THREADS, 0);
-    for (int t = 0; t < THREADS; t++) {
-        threads.emplace_back([t, &failures] {
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([t] {
             for (int i = 0; i < 50; i++) {
                 int32_t count = 1000 * (i + 1);
                 uint8_t* run = (uint8_t*)PAGE_alloc(&count);
-                if (run == nullptr) {
-                    failures[t]++;
-                    continue;
-                }
+                ASSERT_NE(nullptr, run);
                 memset(run, t + 1, count);
                 for (int32_t j = 0; j < count; j += 997)
-                    if (run[j] != t + 1)
-                        failures[t]++;
-                if (PAGE_free(run) == 0)
-                    failures[t]++;
+                    ASSERT_EQ(t + 1, run[j]);
+                EXPECT_NE(0, PAGE_free(run));
             }
         });
-    }
-    for (auto& th : threads)
-        th.join();
-    for (int t = 0; t < THREADS; t++)
-        EXPECT_EQ(0, failures[t]) << "thread " << t;
+    for (auto& thread : threads)
+        thread.join();
 }
 
 }  // namespace
