@@ -154,11 +154,11 @@ TEST(BigLookup, WholeArchivesInMemoryOfBothLayouts)
 TEST(BigLookup, NamesClassificationAndTheAlertsOfTheLoudForms)
 {
     // Names differ only in the case of ASCII letters; other bytes are compared as they are.
-    BYTES header = archive(2, {{100, 1, "Maps/Level_1.MAP"}, {200, 1, "\xC9t\xE9.txt"}});
+    BYTES header = archive(2, {{100, 1, "Maps/Level_1.MAP"}, {200, 1, "\xC9t\xE9.txt"}, {300, 1, "Zone.z"}});
     const std::pair<const char*, bool> names[] = {
         {"maps/level_1.map", true}, {"MAPS/LEVEL_1.MAP", true},  {"maps\\level_1.map", false},
         {"maps/level_1.ma", false}, {"maps/level_1.mapx", false}, {"", false},
-        {"\xC9T\xE9.TXT", true},    {"\xE9t\xE9.txt", false}};
+        {"\xC9T\xE9.TXT", true},    {"\xE9t\xE9.txt", false},    {"zONE.Z", true}, {"zone.{", false}};
     for (auto [name, expected] : names)
         EXPECT_EQ(found(header.data(), name), expected) << name;
 

@@ -151,6 +151,13 @@ TEST_F(Mono, ScrollingTabsBackspacesAndAttributes)
     MONO_write("y");
     EXPECT_EQ(cell(23, 79), 'z');
     EXPECT_EQ(cell(24, 0), 'y');
+    // Pages 0 and 1 are two screens; any other page number changes nothing.
+    uint8_t* first = MONO_screen();
+    for (int32_t page : {1, 2, -1})
+        MONO_setpage(page);
+    EXPECT_NE(MONO_screen(), first);
+    MONO_setpage(0);
+    EXPECT_EQ(MONO_screen(), first);
 
     // cursor before, tab width, cursor after (a width of 0 is ignored)
     const int tabs[][3] = {{3 * 2, 8, 8 * 2}, {78 * 2, 0, 160}, {8 * 2, 1, 8 * 2}};
