@@ -67,7 +67,7 @@ MUTEX* FILEbigmutex = nullptr;
 int32_t FILEbignumber = -1;
 BIGFILE** FILEbigentries = nullptr;
 int32_t FILEbigentrycount = 0;
-int32_t FILEstop = 0;
+int32_t FILEshutdowns = 0;
 
 static int32_t exitregistered = 0;
 
@@ -219,7 +219,7 @@ void FILESYS_shutdown(void)
     if (!FILEdevices)
         return;
     unmountall();
-    ATOMIC_store(&FILEstop, 1);
+    ATOMIC_store(&FILEshutdowns, ATOMIC_load(&FILEshutdowns) + 1);
 
     // A shutdown may run on a device thread (the process ending from a
     // callback or from an alert raised there): that thread cannot be waited
@@ -754,12 +754,15 @@ void FILE_devicethread(uint32_t number)
 {
     // The table stays put until FILESYS_shutdown has seen this thread end.
     FILEDEVICE* device = &FILEdevices[number];
+    // Taken before the start is signalled: a shutdown after it ends this
+    // thread, and a file system started again later does not revive it.
+    int32_t life = ATOMIC_load(&FILEshutdowns);
     ATOMIC_store(&device->running, 1u);
     SIGNAL_set(device->done);
     // The device lock is held everywhere in this loop except while a record
     // is carried out, while its callback runs and while the thread waits.
     int32_t token = lockdevice(device);
-    while (!ATOMIC_load(&FILEstop)) {
+    while (ATOMIC_load(&FILEshutdowns) == life) {
         auto* op = static_cast<FILEOP*>(QUEUE_pop(&device->pending));
         if (op && op->priority > ATOMIC_load(&device->limit)) {
             // Held back by a transaction until it ends and sets wake.

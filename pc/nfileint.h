@@ -118,7 +118,7 @@ extern int32_t FILEbignumber; /* next archive number: -1, -2, ... */
  * FILEbiglist's mutex. An archive is not unmounted while it has entries. */
 extern BIGFILE** FILEbigentries;
 extern int32_t FILEbigentrycount;
-extern int32_t FILEstop; /* set by FILESYS_shutdown, never cleared */
+extern int32_t FILEshutdowns; /* how many shutdowns there have been: a device thread runs until it changes */
 
 /* ---- Engine steps ---- */
 

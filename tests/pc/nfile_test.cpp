@@ -378,6 +378,11 @@ TEST(FileOpsPool, RecordsComeFromAPoolThatFillsItsPagesAndGoesWithTheShutdown)
     EXPECT_EQ(lines.finished(), running);
     FILESYS_shutdown();
     EXPECT_EQ(FILESYS_nullop(0, 1, 0), 0u);
+    // Started again, the file system runs its devices and transactions as before.
+    ASSERT_EQ(FILESYS_init(0, 0, 0), 1);
+    EXPECT_EQ(finish(FILESYS_nullop(6, 1, 0)).first, 1);
+    EXPECT_EQ(FILESYS_atomic([](int32_t, void*) -> int32_t { return 7; }, 6, 100, nullptr), 7);
+    EXPECT_EQ(livethreads(), before + 1);
 }
 
 // ---------------------------------------------------------------------------
