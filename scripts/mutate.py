@@ -158,9 +158,10 @@ def build(build_dir, jobs):
     return run(["cmake", "--build", build_dir, "-j%d" % jobs], 1800)[0] == 0
 
 
-def suite(build_dir, jobs, labels, timeout):
-    """None when every test passed, else the first failing test (or 'timeout')."""
-    command = ["ctest", "--test-dir", build_dir, "-j%d" % jobs, "--stop-on-failure"]
+def suite(build_dir, jobs, labels, timeout, every):
+    """None when every test passed, else the failing tests (all of them with every, else the first) or 'timeout'."""
+    command = ["ctest", "--test-dir", build_dir, "-j%d" % jobs]
+    command += [] if every else ["--stop-on-failure"]
     if labels:
         command += ["-L", labels]
     status, output = run(command, timeout)
@@ -170,7 +171,23 @@ def suite(build_dir, jobs, labels, timeout):
         return None
     failed = re.findall(r"^\s*\d+ - (\S+) \((?:Failed|SEGFAULT|Subprocess aborted|Exception|Timeout|Not Run)", output,
                         re.M)
-    return failed[0] if failed else "exit status %d" % status
+    if not failed:
+        return "exit status %d" % status
+    return " ".join(sorted(failed)) if every else failed[0]
+
+
+def report_killers(killed):
+    """Per test: how many mutants it kills, and how many no other test kills (what removing it would lose)."""
+    kills, alone = {}, {}
+    for _, _, _, tests in killed:
+        names = tests.split() if tests != "timeout" else []
+        for name in names:
+            kills[name] = kills.get(name, 0) + 1
+            if len(names) == 1:
+                alone[name] = alone.get(name, 0) + 1
+    print("\ntests by mutants killed (alone: killed by no other test):")
+    for name in sorted(kills, key=lambda n: (-alone.get(n, 0), -kills[n], n)):
+        print("  %3d killed, %3d alone  %s" % (kills[name], alone.get(name, 0), name))
 
 
 def main():
@@ -182,6 +199,8 @@ def main():
     parser.add_argument("--labels", default="", help="only the test programs whose label matches (ctest -L)")
     parser.add_argument("--only", default="", help="comma-separated mutant numbers to run (as listed)")
     parser.add_argument("--list", action="store_true", help="list the chosen mutants and stop")
+    parser.add_argument("--every", action="store_true",
+                        help="run the whole suite for each mutant and name every test that kills it (slower)")
     args = parser.parse_args()
 
     root = subprocess.run(["git", "rev-parse", "--show-toplevel"], check=True, capture_output=True,
@@ -201,7 +220,7 @@ def main():
     if run(configure, 600)[0] != 0 or not build(build_dir, args.jobs):
         sys.exit("mutate: the unmutated tree does not build in %s" % build_dir)
     started = time.time()
-    failure = suite(build_dir, args.jobs, args.labels, 1800)
+    failure = suite(build_dir, args.jobs, args.labels, 1800, False)
     if failure:
         sys.exit("mutate: the unmutated suite fails (%s); fix that first" % failure)
     timeout = 4 * (time.time() - started) + 60
@@ -221,14 +240,17 @@ def main():
             if not build(build_dir, args.jobs):
                 outcome, detail = "uncompilable", ""
             else:
-                failed = suite(build_dir, args.jobs, args.labels, timeout)
+                failed = suite(build_dir, args.jobs, args.labels, timeout, args.every)
                 outcome, detail = ("killed", failed) if failed else ("survived", "")
         finally:
             with open(path, "w") as f:
                 f.write(original)
-        results.append((number, site, outcome))
+        results.append((number, site, outcome, detail))
+        shown = detail.split()
+        if len(shown) > 3:
+            shown = shown[:3] + ["and %d more" % (len(shown) - 3)]
         print("M%03d %-12s %4.0fs  %s%s" % (number, outcome, time.time() - began, describe(site),
-                                          "  [%s]" % detail if detail else ""), flush=True)
+                                          "  [%s]" % " ".join(shown) if shown else ""), flush=True)
 
     build(build_dir, args.jobs)
     compiled = [r for r in results if r[2] != "uncompilable"]
@@ -238,10 +260,12 @@ def main():
     if compiled:
         print("score: %d of %d compilable mutants killed (%.1f%%)" %
               (len(killed), len(compiled), 100.0 * len(killed) / len(compiled)))
+    if args.every:
+        report_killers(killed)
     survivors = [r for r in compiled if r[2] == "survived"]
     if survivors:
         print("survivors:")
-        for number, site, _ in survivors:
+        for number, site, _, _ in survivors:
             print("  M%03d %s" % (number, describe(site)))
     return 0
 
