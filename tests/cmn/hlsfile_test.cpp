@@ -28,7 +28,6 @@
 namespace {
 
 using Texts = std::vector<std::string>;
-using V = std::vector<long long>;
 
 std::string pattern(size_t size, unsigned seed)
 {

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "fileinfo.h"
+#include "lasterrors.h"
 #include "platform/vplatform.h"
 #include "tempdir.h"
 #include "vorl/file.h"
@@ -25,7 +26,6 @@ namespace {
 
 const uint32_t READMODE = FM_READ | FM_SHAREREAD;
 const uint32_t WRITEMODE = FM_READ | FM_WRITE;
-using V = std::vector<long long>;
 
 std::string pattern(size_t count)
 {
@@ -33,14 +33,6 @@ std::string pattern(size_t count)
     for (size_t i = 0; i < count; i++)
         bytes[i] = static_cast<char>(i * 7 + 3);
     return bytes;
-}
-
-// Values taken in order, then the last-error code that the calls left.
-V witherror(std::initializer_list<long long> values)
-{
-    V out(values);
-    out.push_back(GetLastError());
-    return out;
 }
 
 int32_t openpath(const std::string& path, uint32_t mode, uint32_t block = 0)

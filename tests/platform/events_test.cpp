@@ -8,19 +8,12 @@
 #include <thread>
 #include <vector>
 
+#include "lasterrors.h"
 #include "platform/vplatform.h"
 
 namespace {
 
-using V = std::vector<long long>;
 const long long GOT = WAIT_OBJECT_0, NONE = WAIT_TIMEOUT, FAILED = WAIT_FAILED;
-
-// The values, then the last error the last of them left.
-V witherror(V values)
-{
-    values.push_back(static_cast<long long>(GetLastError()));
-    return values;
-}
 
 HANDLE newevent(BOOL manual, BOOL set = FALSE) { return CreateEventA(nullptr, manual, set, nullptr); }
 

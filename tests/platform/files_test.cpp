@@ -15,26 +15,19 @@
 
 #include <gtest/gtest.h>
 
+#include "lasterrors.h"
 #include "platform/vplatform.h"
 #include "tempdir.h"
 #include "workingdir.h"
 
 namespace {
 
-using V = std::vector<long long>;
 const DWORD READWRITE = GENERIC_READ | GENERIC_WRITE, SHAREALL = FILE_SHARE_READ | FILE_SHARE_WRITE;
 const long long NOPOINTER = INVALID_SET_FILE_POINTER;
 
 HANDLE openwith(const std::string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0)
 {
     return CreateFileA(path.c_str(), access, share, nullptr, disposition, flags | FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-// The values, then the last error the last of them left.
-V witherror(V values)
-{
-    values.push_back(static_cast<long long>(GetLastError()));
-    return values;
 }
 
 std::string readall(HANDLE file, DWORD count)

@@ -13,18 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "lasterrors.h"
 #include "platform/vplatform.h"
 
 namespace {
 
-using V = std::vector<long long>;
-
-// The values, then the last error the last of them left.
-V witherror(V values)
-{
-    values.push_back(static_cast<long long>(GetLastError()));
-    return values;
-}
 
 std::atomic<int> ran{0};
 std::atomic<DWORD> seenid{0};

@@ -9,19 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "lasterrors.h"
 #include "platform/vplatform.h"
 
 namespace {
 
-using V = std::vector<long long>;
 const size_t PAGE = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-
-// The values, then the last error the last of them left.
-V witherror(V values)
-{
-    values.push_back(static_cast<long long>(GetLastError()));
-    return values;
-}
 
 char* alloc(size_t bytes, DWORD type = MEM_COMMIT | MEM_RESERVE)
 {
