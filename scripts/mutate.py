@@ -9,6 +9,7 @@ failed or the suite hung), survived (every test passed) or uncompilable. The
 score is the share of compilable mutants killed. See docs/mutation.md.
 """
 import argparse
+import json
 import os
 import random
 import re
@@ -154,8 +155,17 @@ def run(command, timeout):
         return None, ""
 
 
-def build(build_dir, jobs):
-    return run(["cmake", "--build", build_dir, "-j%d" % jobs], 1800)[0] == 0
+def build(build_dir, jobs, targets=()):
+    command = ["cmake", "--build", build_dir, "-j%d" % jobs]
+    command += ["--target"] + list(targets) if targets else []
+    return run(command, 1800)[0] == 0
+
+
+def programs_of(build_dir, labels):
+    """The test programs that the tests with these labels run (building only them keeps each mutant quick)."""
+    listed = subprocess.run(["ctest", "--test-dir", build_dir, "-N", "-L", labels, "--show-only=json-v1"],
+                            check=True, capture_output=True).stdout.decode()
+    return sorted(set(os.path.basename(test["command"][0]) for test in json.loads(listed)["tests"]))
 
 
 def suite(build_dir, jobs, labels, timeout, every):
@@ -197,6 +207,8 @@ def main():
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
     parser.add_argument("--work", default="/tmp/vorl-mutate", help="copy of the tree and its build (kept between runs)")
     parser.add_argument("--labels", default="", help="only the test programs whose label matches (ctest -L)")
+    parser.add_argument("--files", default="",
+                        help="only mutation sites in source files whose path matches this regular expression")
     parser.add_argument("--only", default="", help="comma-separated mutant numbers to run (as listed)")
     parser.add_argument("--list", action="store_true", help="list the chosen mutants and stop")
     parser.add_argument("--every", action="store_true",
@@ -205,7 +217,7 @@ def main():
 
     root = subprocess.run(["git", "rev-parse", "--show-toplevel"], check=True, capture_output=True,
                           cwd=os.path.dirname(os.path.abspath(__file__))).stdout.decode().strip()
-    sites = all_sites(root)
+    sites = [site for site in all_sites(root) if re.search(args.files, site[0])]
     chosen = sorted(random.Random(args.seed).sample(sites, min(args.count, len(sites))))
     print("%d mutation sites in %s; seed %d, %d mutants" % (len(sites), ", ".join(SOURCES), args.seed, len(chosen)))
     if args.list:
@@ -219,6 +231,7 @@ def main():
     configure = ["cmake", "-S", source_dir, "-B", build_dir, "-G", "Ninja", "-DVORL_BENCH=OFF"]
     if run(configure, 600)[0] != 0 or not build(build_dir, args.jobs):
         sys.exit("mutate: the unmutated tree does not build in %s" % build_dir)
+    targets = programs_of(build_dir, args.labels) if args.labels else ()
     started = time.time()
     failure = suite(build_dir, args.jobs, args.labels, 1800, False)
     if failure:
@@ -237,7 +250,7 @@ def main():
         try:
             with open(path, "w") as f:
                 f.write(apply(original, site))
-            if not build(build_dir, args.jobs):
+            if not build(build_dir, args.jobs, targets):
                 outcome, detail = "uncompilable", ""
             else:
                 failed = suite(build_dir, args.jobs, args.labels, timeout, args.every)
