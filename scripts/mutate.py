@@ -229,9 +229,11 @@ def main():
     source_dir, build_dir = os.path.join(args.work, "src"), os.path.join(args.work, "build")
     sync_tree(root, source_dir)
     configure = ["cmake", "-S", source_dir, "-B", build_dir, "-G", "Ninja", "-DVORL_BENCH=OFF"]
-    if run(configure, 600)[0] != 0 or not build(build_dir, args.jobs):
-        sys.exit("mutate: the unmutated tree does not build in %s" % build_dir)
+    if run(configure, 600)[0] != 0:
+        sys.exit("mutate: the tree does not configure in %s" % build_dir)
     targets = programs_of(build_dir, args.labels) if args.labels else ()
+    if not build(build_dir, args.jobs, targets):
+        sys.exit("mutate: the unmutated tree does not build in %s" % build_dir)
     started = time.time()
     failure = suite(build_dir, args.jobs, args.labels, 1800, False)
     if failure:
@@ -265,7 +267,7 @@ def main():
         print("M%03d %-12s %4.0fs  %s%s" % (number, outcome, time.time() - began, describe(site),
                                           "  [%s]" % " ".join(shown) if shown else ""), flush=True)
 
-    build(build_dir, args.jobs)
+    build(build_dir, args.jobs, targets)
     compiled = [r for r in results if r[2] != "uncompilable"]
     killed = [r for r in compiled if r[2] == "killed"]
     print("\nmutants %d, uncompilable %d, killed %d, survived %d" %
