@@ -1,10 +1,10 @@
 // Builds the bytes of a BIG archive of either layout from (name, contents)
 // pairs: header, index (numbers big-endian), then the entries' data in index
 // order. Used by the mount tests and the mount benchmark.
+// layout 1: C0 FB, header size - 4 (2), count (2); entries offset (3), size (3), name.
+// layout 2: "BIGF", total (4), count (4), header size (4); entries offset (4), size (4), name.
 #ifndef VORL_TESTS_BIGARCHIVE_H
 #define VORL_TESTS_BIGARCHIVE_H
-
-#include <stdint.h>
 
 #include <string>
 #include <utility>
@@ -18,11 +18,9 @@ inline void bigappend(std::string& out, size_t value, int bytes)
         out += static_cast<char>((value >> shift) & 0xFF);
 }
 
-// layout 1: C0 FB, header size - 4 (2), count (2); entries offset (3), size (3), name.
-// layout 2: "BIGF", total (4), count (4), header size (4); entries offset (4), size (4), name.
 inline std::string bigarchive(int layout, const BigEntries& entries)
 {
-    const int field = layout == 1 ? 3 : 4;
+    const int field = layout == 1 ? 3 : 4, width = layout == 1 ? 2 : 4;
     size_t headersize = layout == 1 ? 6 : 16;
     for (const auto& entry : entries)
         headersize += 2 * field + entry.first.size() + 1;
@@ -33,11 +31,9 @@ inline std::string bigarchive(int layout, const BigEntries& entries)
         index += entry.first + '\0';
         data += entry.second;
     }
-    const int width = layout == 1 ? 2 : 4;
     bigappend(header, layout == 1 ? headersize - 4 : headersize + data.size(), width);
     bigappend(header, entries.size(), width);
-    if (layout == 2)
-        bigappend(header, headersize, 4);
+    bigappend(header, headersize, layout == 1 ? 0 : 4);
     return header + index + data;
 }
 
