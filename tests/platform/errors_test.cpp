@@ -5,29 +5,20 @@
 #include <errno.h>
 
 #include <thread>
-#include <vector>
 
 #include "lasterrors.h"
-#include "platform/vplatform.h"
-
-namespace {
 
 TEST(LastError, IsKeptPerThreadAndSetFromErrnoByOneTable)
 {
     SetLastError(ERROR_SHARING_VIOLATION);
     DWORD seen = 12345;
-    std::thread other([&] {
+    std::thread([&] {
         seen = GetLastError();  // a new thread starts with no error
         SetLastError(ERROR_DISK_FULL);
-    });
-    other.join();
-    EXPECT_EQ(seen, 0u);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    }).join();
+    EXPECT_EQ(witherror({seen}), V({0, ERRORSHARING}));
     PW_seterrno(ENOENT);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    PW_seterrno(0);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
-
+    EXPECT_EQ(GetLastError(), ERRORFILENOTFOUND);
     // Each Windows number with the errno values that become it. Anything the
     // table does not know is a general failure, never success.
     const struct {
@@ -38,7 +29,7 @@ TEST(LastError, IsKeptPerThreadAndSetFromErrnoByOneTable)
         {ERRORFILENOTFOUND, {ENOENT}},
         {ERRORPATHNOTFOUND, {ENOTDIR}},
         {ERRORTOOMANYOPENFILES, {EMFILE, ENFILE}},
-        {ERRORACCESSDENIED, {EACCES, EPERM, EISDIR}},  // EISDIR: a directory opened as a file
+        {ERRORACCESSDENIED, {EACCES, EPERM, EISDIR}},
         {ERRORWRITEPROTECT, {EROFS}},
         {ERRORINVALIDHANDLE, {EBADF}},
         {ERRORNOTENOUGHMEMORY, {ENOMEM, EAGAIN}},
@@ -60,5 +51,3 @@ TEST(LastError, IsKeptPerThreadAndSetFromErrnoByOneTable)
         for (int err : row.errs)
             EXPECT_EQ(PW_errortocode(err), row.code) << "errno " << err;
 }
-
-}  // namespace

@@ -8,12 +8,11 @@
 #include <thread>
 #include <vector>
 
+#include "lasterrors.h"
 #include "platform/posix/pwhandle.h"
-#include "platform/vplatform.h"
 
 namespace {
 
-using V = std::vector<long long>;
 std::atomic<int> destroyed{0};
 
 HANDLE newhandle(PW_KIND kind)
@@ -37,56 +36,44 @@ HANDLE duplicate(HANDLE h, DWORD options = DUPLICATE_SAME_ACCESS)
 
 TEST(Handles, ObjectGoesWithItsLastReferenceAndItsHandlesBecomeInvalid)
 {
-    destroyed = 0;
+    // Looked up as another kind, a handle is invalid. The duplicate, then a
+    // reference taken by lookup, outlive the handle.
     HANDLE h = newhandle(PW_FILE), copy = duplicate(h);
-    ASSERT_TRUE(h != nullptr && copy != nullptr && copy != h);
-    PW_OBJECT* looked = PW_gethandle(copy, PW_FILE);
-    ASSERT_NE(looked, nullptr);
-    EXPECT_EQ(looked, PW_gethandle(h, PW_NONE));  // the same object
-    PW_release(looked);
-    PW_release(looked);
-    SetLastError(0);
-    // Looked up as another kind, the handle is invalid.
-    EXPECT_EQ(V({PW_gethandle(h, PW_MAPPING) == nullptr, GetLastError()}), V({1, ERROR_INVALID_HANDLE}));
-    // The duplicate, then a reference taken by lookup, outlive the handle.
-    EXPECT_EQ(V({CloseHandle(h), destroyed.load()}), V({1, 0}));
     PW_OBJECT* held = PW_gethandle(copy, PW_FILE);
-    EXPECT_EQ(V({CloseHandle(copy), destroyed.load()}), V({1, 0}));
+    EXPECT_EQ(witherror({held != nullptr, copy != h, PW_gethandle(h, PW_MAPPING) == nullptr}),
+              V({1, 1, 1, ERRORINVALIDHANDLE}));
+    EXPECT_EQ(V({CloseHandle(h), CloseHandle(copy), destroyed.load()}), V({1, 1, 0}));
     PW_release(held);
-    EXPECT_EQ(destroyed.load(), 1);
-    SetLastError(0);
-    EXPECT_EQ(V({CloseHandle(h), GetLastError(), PW_gethandle(h, PW_NONE) == nullptr}),
-              V({0, ERROR_INVALID_HANDLE, 1}));
-    SetLastError(0);
-    EXPECT_EQ(V({duplicate(h) == nullptr, GetLastError()}), V({1, ERROR_INVALID_HANDLE}));
+    EXPECT_EQ(witherror({destroyed, CloseHandle(h), PW_gethandle(h, PW_NONE) == nullptr, duplicate(h) == nullptr}),
+              V({1, 0, 1, 1, ERRORINVALIDHANDLE}));
     // A duplicate that closes its source takes over the only reference.
     h = newhandle(PW_FILE);
     copy = duplicate(h, DUPLICATE_CLOSE_SOURCE);
     EXPECT_EQ(V({CloseHandle(h), destroyed.load(), CloseHandle(copy), destroyed.load()}), V({0, 1, 1, 2}));
-}
-
-TEST(Handles, ValuesAreSmallDistinctAndNotReusedAtOnce)
-{
-    destroyed = 0;
-    std::set<HANDLE> open;
-    for (int i = 0; i < 200; i++) {
-        HANDLE h = newhandle(PW_EVENT);
-        EXPECT_TRUE(h != nullptr && h != INVALID_HANDLE_VALUE);
-        EXPECT_LE(reinterpret_cast<uintptr_t>(h), 0xFFFFFFFFu);
-        EXPECT_TRUE(open.insert(h).second);
-    }
-    HANDLE first = *open.begin();
-    EXPECT_TRUE(CloseHandle(first));
-    open.erase(first);
-    EXPECT_TRUE(open.insert(newhandle(PW_EVENT)).second);
-    EXPECT_EQ(open.count(first), 0u);  // a just-closed handle stays invalid a while
-    for (HANDLE h : open)
-        EXPECT_TRUE(CloseHandle(h));
-    EXPECT_EQ(destroyed.load(), 201);
-    // Values never handed out fail; the pseudo handles close as a no-op.
+    // Values are distinct small multiples of four, and a just-closed one is
+    // not given out again at once; values never handed out fail; the pseudo
+    // handles close as a no-op, and the process's is not duplicated.
+    std::set<uintptr_t> open;
+    for (int i = 0; i < 200; i++)
+        open.insert(reinterpret_cast<uintptr_t>(newhandle(PW_EVENT)));
+    uintptr_t first = *open.begin(), last = *open.rbegin();
+    EXPECT_EQ(V({static_cast<long long>(open.size()), first % 4, last % 4, first != 0, last <= 0xFFFFFFFFu}),
+              V({200, 0, 0, 1, 1}));
+    EXPECT_EQ(V({CloseHandle(reinterpret_cast<HANDLE>(first)), newhandle(PW_EVENT) != reinterpret_cast<HANDLE>(first)}),
+              V({1, 1}));
     for (uintptr_t value : {0u, 3u, 0x40000000u})
         EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(value))) << value;
-    EXPECT_EQ(V({CloseHandle(GetCurrentProcess()), CloseHandle(GetCurrentThread())}), V({1, 1}));
+    EXPECT_EQ(V({CloseHandle(GetCurrentProcess()), CloseHandle(GetCurrentThread()), destroyed.load()}), V({1, 1, 3}));
+    EXPECT_EQ(witherror({duplicate(GetCurrentProcess()) == nullptr}), V({1, ERROR_NOT_SUPPORTED}));
+    // A full table refuses handles; a refused duplicate keeps no reference.
+    std::vector<HANDLE> all = {newhandle(PW_EVENT)};
+    while (all.back() != nullptr)
+        all.push_back(newhandle(PW_EVENT));
+    all.pop_back();
+    EXPECT_EQ(witherror({all.size() > 3000, duplicate(all[0]) == nullptr}), V({1, 1, ERRORNOTENOUGHMEMORY}));
+    for (HANDLE h : all)
+        CloseHandle(h);
+    EXPECT_EQ(destroyed.load(), 3 + static_cast<int>(all.size()));
 }
 
 TEST(Handles, ConcurrentCreateAndCloseKeepsTheTableConsistent)
