@@ -23,33 +23,28 @@ struct ITEM {
 };
 
 typedef std::vector<int> IDS;
+typedef std::vector<void*> PTRS;
 typedef std::vector<std::string> TEXTS;
 
 uint32_t keypriority(void* element, intptr_t) { return static_cast<ITEM*>(element)->key; }
 int32_t bykey(void* a, void* b) { return int32_t(static_cast<ITEM*>(a)->key) - int32_t(static_cast<ITEM*>(b)->key); }
 int32_t keyis(void* element, intptr_t key) { return static_cast<ITEM*>(element)->key == static_cast<uint32_t>(key); }
 
-std::vector<ITEM*> contents(QUEUE* queue)
-{
-    std::vector<ITEM*> items;
-    for (ITEM* item = static_cast<ITEM*>(queue->head); item; item = item->next)
-        items.push_back(item);
-    return items;
-}
-
 // The ids from front to back, after checking that the count and the tail
 // agree with the links.
 IDS ids(QUEUE* queue)
 {
     IDS result;
-    for (ITEM* item : contents(queue))
+    ITEM* last = nullptr;
+    for (ITEM* item = static_cast<ITEM*>(queue->head); item; item = item->next) {
         result.push_back(item->id);
+        last = item;
+    }
     EXPECT_EQ(queue->count, result.size());
-    EXPECT_EQ(queue->tail, result.empty() ? nullptr : contents(queue).back());
+    EXPECT_EQ(queue->tail, last);
     return result;
 }
 
-// Adds the elements in their order, each with add (QUEUE_insert, QUEUE_bottom, ...).
 template <size_t N>
 void addeach(QUEUE* queue, ITEM (&elements)[N], void (*add)(QUEUE*, void*))
 {
@@ -82,19 +77,17 @@ TEST_F(Queue, InsertPopAndSortKeepTheirOrders)
     ITEM items[4] = {{nullptr, 5, 0}, {nullptr, 3, 1}, {nullptr, 5, 2}, {nullptr, 1, 3}};
     addeach(&queue, items, QUEUE_insert);
     EXPECT_EQ(ids(&queue), (IDS{3, 1, 2, 0})) << "ascending, the newest first among equals";
-    EXPECT_EQ(QUEUE_getlowestpriority(&queue), 1u);
-    EXPECT_EQ(QUEUE_gethighestpriority(&queue), 5u);
+    EXPECT_EQ(std::pair(QUEUE_getlowestpriority(&queue), QUEUE_gethighestpriority(&queue)), std::pair(1u, 5u));
     ITEM big = {nullptr, 0x80000000u, 9};
-    QUEUE_insert(&queue, &big);
-    EXPECT_EQ(queue.tail, &big) << "unsigned comparison: the top of the range sorts last";
+    QUEUE_insert(&queue, &big);  // unsigned comparison: the top of the range sorts last
     for (int expected : {3, 1, 2, 0, 9}) {
         ITEM* item = static_cast<ITEM*>(QUEUE_pop(&queue));
         ASSERT_NE(item, nullptr);
         EXPECT_EQ(item->id, expected);
         EXPECT_EQ(item->next, nullptr);
     }
-    EXPECT_EQ(QUEUE_getlowestpriority(&queue), 0xFFFFFFFFu);
-    EXPECT_EQ(QUEUE_gethighestpriority(&queue), 0xFFFFFFFFu);
+    EXPECT_EQ(std::pair(QUEUE_getlowestpriority(&queue), QUEUE_gethighestpriority(&queue)),
+              std::pair(0xFFFFFFFFu, 0xFFFFFFFFu));
 
     // Without a priority routine the order is the elements' addresses.
     QUEUE byaddress = {};
@@ -108,8 +101,6 @@ TEST_F(Queue, InsertPopAndSortKeepTheirOrders)
     QUEUE_free(&byaddress);
 
     // The sort is stable: the two 1s keep their former order.
-    QUEUE_sort(&queue, bykey);
-    EXPECT_EQ(queue.head, nullptr);
     ITEM keyed[4] = {{nullptr, 3, 0}, {nullptr, 1, 1}, {nullptr, 2, 2}, {nullptr, 1, 3}};
     addeach(&queue, keyed, QUEUE_bottom);
     QUEUE_sort(&queue, bykey);
@@ -119,11 +110,8 @@ TEST_F(Queue, InsertPopAndSortKeepTheirOrders)
 TEST_F(Queue, EndsFindsFetchesAndRemoves)
 {
     queue.flags &= ~QF_CHANGED;
-    EXPECT_EQ(QUEUE_pop(&queue), nullptr);
-    EXPECT_TRUE(queue.flags & QF_CHANGED) << "pop on an empty queue still marks it changed";
-    queue.flags &= ~QF_CHANGED;
     EXPECT_EQ(QUEUE_popbottom(&queue), nullptr);
-    EXPECT_TRUE(queue.flags & QF_CHANGED);
+    EXPECT_TRUE(queue.flags & QF_CHANGED) << "a pop on an empty queue still marks it changed";
     queue.flags &= ~QF_CHANGED;
     QUEUE_push(&queue, nullptr);
     QUEUE_bottom(&queue, nullptr);
@@ -141,38 +129,36 @@ TEST_F(Queue, EndsFindsFetchesAndRemoves)
         EXPECT_EQ(ids(&queue).size(), size_t(expected));
     }
 
+    // Finds take nothing out; 25 lies between two queued priorities.
     ITEM outsider = {nullptr, 20, 99};
     addeach(&queue, items, QUEUE_insert);
-    for (auto [element, position] : {std::pair<ITEM*, int>{&items[0], 0}, {&items[3], 3}, {&outsider, -1}, {0, -1}})
-        EXPECT_EQ(QUEUE_position(&queue, element), position);
-    for (auto [index, found] : {std::pair<uint32_t, ITEM*>{0, &items[0]}, {4, &items[4]}, {5, 0}, {1000, 0}})
-        EXPECT_EQ(QUEUE_findindex(&queue, index), found) << index;
-    // Finds take nothing out; 25 lies between two queued priorities.
-    EXPECT_EQ((std::vector<void*>{QUEUE_find(&queue, nullptr, 0), QUEUE_find(&queue, keyis, 30),
-                                  QUEUE_find(&queue, keyis, 31), QUEUE_findpriority(&queue, 40),
-                                  QUEUE_findpriority(&queue, 25), QUEUE_findpriority(&queue, 60)}),
-              (std::vector<void*>{&items[0], &items[2], nullptr, &items[3], nullptr, nullptr}));
+    EXPECT_EQ((std::vector<int>{QUEUE_position(&queue, &items[0]), QUEUE_position(&queue, &items[3]),
+                                QUEUE_position(&queue, &outsider), QUEUE_position(&queue, nullptr)}),
+              (std::vector<int>{0, 3, -1, -1}));
+    EXPECT_EQ((PTRS{QUEUE_findindex(&queue, 0), QUEUE_findindex(&queue, 4), QUEUE_findindex(&queue, 5),
+                    QUEUE_find(&queue, nullptr, 0), QUEUE_find(&queue, keyis, 30), QUEUE_find(&queue, keyis, 31),
+                    QUEUE_findpriority(&queue, 40), QUEUE_findpriority(&queue, 25), QUEUE_findpriority(&queue, 60)}),
+              (PTRS{&items[0], &items[4], nullptr, &items[0], &items[2], nullptr, &items[3], nullptr, nullptr}));
     EXPECT_EQ(ids(&queue), (IDS{0, 1, 2, 3, 4}));
 
     // Fetches in turn: the front's successor, then n + 1 links on, then none
     // where the list ends first; each fetched element leaves with a null link.
-    EXPECT_EQ((std::vector<void*>{QUEUE_fetchnext(&queue, &items[0], 0), QUEUE_fetchnext(&queue, &items[0], 2),
-                                  QUEUE_fetchnext(&queue, &items[3], 0), QUEUE_fetchnext(&queue, nullptr, 0),
-                                  QUEUE_fetch(&queue, keyis, 30), QUEUE_fetch(&queue, keyis, 30),
-                                  QUEUE_fetchpriority(&queue, 35), QUEUE_fetchpriority(&queue, 40),
-                                  QUEUE_fetchindex(&queue, 1), QUEUE_fetchindex(&queue, 0),
-                                  QUEUE_fetch(&queue, nullptr, 0)}),
-              (std::vector<void*>{&items[1], &items[4], nullptr, nullptr, &items[2], nullptr, nullptr, &items[3],
-                                  nullptr, &items[0], nullptr}));
+    EXPECT_EQ((PTRS{QUEUE_fetchnext(&queue, &items[0], 0), QUEUE_fetchnext(&queue, &items[0], 2),
+                    QUEUE_fetchnext(&queue, &items[3], 0), QUEUE_fetchnext(&queue, nullptr, 0),
+                    QUEUE_fetch(&queue, keyis, 30), QUEUE_fetch(&queue, keyis, 30), QUEUE_fetchpriority(&queue, 35),
+                    QUEUE_fetchpriority(&queue, 40), QUEUE_fetchindex(&queue, 1), QUEUE_fetchindex(&queue, 0),
+                    QUEUE_fetch(&queue, nullptr, 0)}),
+              (PTRS{&items[1], &items[4], nullptr, nullptr, &items[2], nullptr, nullptr, &items[3], nullptr, &items[0],
+                    nullptr}));
     EXPECT_EQ(ids(&queue), (IDS{}));
     for (const ITEM& item : items)
         EXPECT_EQ(item.next, nullptr) << item.id;
 
     addeach(&queue, items, QUEUE_bottom);
-    for (auto [element, removed] : {std::pair<ITEM*, int>{&items[4], 1}, {&items[4], 0}, {&outsider, 0}, {0, 0}})
-        EXPECT_EQ(QUEUE_remove(&queue, element), removed);
-    EXPECT_EQ(ids(&queue), (IDS{0, 1, 2, 3}));
-    EXPECT_EQ(QUEUE_remove(&queue, &items[2]), 1);
+    EXPECT_EQ((std::vector<int>{QUEUE_remove(&queue, &items[4]), QUEUE_remove(&queue, &items[4]),
+                                QUEUE_remove(&queue, &outsider), QUEUE_remove(&queue, nullptr),
+                                QUEUE_remove(&queue, &items[2])}),
+              (std::vector<int>{1, 0, 0, 0, 1}));
     EXPECT_EQ(ids(&queue), (IDS{0, 1, 3}));
 
     // Fetching after an element that is not in the queue alerts and takes nothing.
@@ -180,7 +166,6 @@ TEST_F(Queue, EndsFindsFetchesAndRemoves)
     ScopedAlertRecorder recorder;
     EXPECT_EQ(QUEUE_fetchnext(&queue, &stray[0], 0), nullptr);
     EXPECT_EQ(recorder.messages(), TEXTS{"QUEUE_fetchnext - FOUND ELEMENT THAT COULD NOT BE REMOVED!"});
-    EXPECT_EQ(recorder.alerts()[0].file, "cmn/queue");
     EXPECT_EQ(ids(&queue), (IDS{0, 1, 3}));
 }
 
@@ -215,7 +200,6 @@ TEST(QueueWalk, IterateStopsOnZeroOrChange)
         EXPECT_FALSE(queue.flags & QF_CHANGED);
         walk(2, -1, 2, {1, 2});
         walk(-1, 1, 1, {1});  // the routine's own push ends the walk
-        EXPECT_EQ(QUEUE_length(&queue), 4);
         // A change flagged before the walk is not lost by it.
         queue.flags |= QF_CHANGED;
         walk(-1, -1, -1, {4, 1, 2, 3});
@@ -228,7 +212,6 @@ TEST_F(Queue, PeersShareOneMutex)
 {
     QUEUE peer = {};
     QUEUE_initpeer(&peer, keypriority, 0, &queue);
-    EXPECT_EQ(peer.mutex, queue.mutex);
     // Moving an element between peers under the one lock.
     ITEM item = {nullptr, 7, 1};
     QUEUE_insert(&queue, &item);
@@ -239,16 +222,10 @@ TEST_F(Queue, PeersShareOneMutex)
     EXPECT_EQ(QUEUE_pop(&peer), &item);
 
     MUTEX* shared = queue.mutex;
+    EXPECT_EQ(peer.mutex, shared);
     QUEUE_free(&peer);
-    EXPECT_EQ(peer.mutex, nullptr);
-    EXPECT_NE(MUTEX_count(shared), MUTEX_FREEMARKER) << "the peer's free leaves the owner's mutex allocated";
-    std::thread([&] {
-        QUEUE_insert(&queue, &item);
-        EXPECT_EQ(MUTEX_count(shared), 0u);
-    }).join();
-    EXPECT_EQ(QUEUE_pop(&queue), &item);
+    EXPECT_EQ(MUTEX_count(shared), 0u) << "the peer's free leaves the owner's mutex allocated, and unlocked";
     QUEUE_free(&queue);
-    EXPECT_EQ(queue.mutex, nullptr);
     EXPECT_EQ(MUTEX_count(shared), MUTEX_FREEMARKER) << "the owner's free releases it";
 }
 
@@ -258,39 +235,31 @@ TEST(QueueAlerts, UninitialisedOrNullQueuesAlertAndCarryOn)
     ITEM item = {nullptr, 1, 1};
     ScopedAlertRecorder recorder;
     EXPECT_EQ(QUEUE_length(&queue), 0);
-    EXPECT_EQ(recorder.messages(), TEXTS{uninitialised("QUEUE_length", &queue)});
-    EXPECT_EQ(recorder.alerts()[0].file, "cmn/queue");
-    recorder.clear();
     QUEUE_push(&queue, &item);
     const std::string nulllock = "MUTEX_lock - ATTEMPTING TO LOCK A NULL MUTEX.\n";
-    EXPECT_EQ(recorder.messages(), (TEXTS{nulllock, uninitialised("QUEUE_push", &queue)}))
+    EXPECT_EQ(recorder.messages(), (TEXTS{uninitialised("QUEUE_length", &queue), nulllock,
+                                          uninitialised("QUEUE_push", &queue)}))
         << "the mutex's null alert comes first, and nothing is unlocked afterwards";
+    EXPECT_EQ(recorder.alerts()[0].file, "cmn/queue");
     EXPECT_EQ(queue.head, &item) << "the operation carries on without a lock";
-    recorder.clear();
-    QUEUE_insert(&queue, nullptr);
-    EXPECT_EQ(recorder.count(), 0u) << "a null insert skips the check";
-    QUEUE peer = {};
-    QUEUE_initpeer(&peer, nullptr, 0, &queue);
-    EXPECT_EQ(recorder.messages(), TEXTS{uninitialised("QUEUE_initpeer", &peer)});
 
     // A zeroed record has no priority routine: the priority operations carry
     // on with the default one, address order.
     QUEUE bare = {};
     ITEM pair[2] = {{nullptr, 0, 0}, {nullptr, 0, 1}};
     recorder.clear();
+    QUEUE_insert(&bare, nullptr);
+    EXPECT_EQ(recorder.count(), 0u) << "a null insert skips the check";
     QUEUE_insert(&bare, &pair[1]);
     QUEUE_insert(&bare, &pair[0]);
-    EXPECT_EQ(contents(&bare), (std::vector<ITEM*>{&pair[0], &pair[1]}));
-    uint32_t low = QUEUE_defaultpriority(&pair[0], 0), high = QUEUE_defaultpriority(&pair[1], 0);
-    EXPECT_EQ(QUEUE_getlowestpriority(&bare), low);
+    EXPECT_EQ(bare.head, &pair[0]);
+    const uint32_t high = QUEUE_defaultpriority(&pair[1], 0);
     EXPECT_EQ(QUEUE_gethighestpriority(&bare), high);
-    EXPECT_EQ(QUEUE_findpriority(&bare, high), &pair[1]);
-    EXPECT_EQ(QUEUE_fetchpriority(&bare, low), &pair[0]);
-    EXPECT_EQ(recorder.count(), 12u) << "the mutex's alert and the queue's, for each of six operations";
+    EXPECT_EQ(QUEUE_fetchpriority(&bare, high), &pair[1]);
+    EXPECT_EQ(recorder.count(), 8u) << "the mutex's alert and the queue's, for each of four operations";
 
-    // A null queue: each operation alerts with address 0 and, when the alert
-    // returns, touches nothing and gives its empty result. The results are
-    // gathered in the order of the names below.
+    // A null queue: each of the 22 operations alerts with address 0 and, when
+    // the alert returns, touches nothing and gives its empty result.
     item.next = &item;
     auto goon = [](void*, intptr_t) -> int32_t { return 1; };
     recorder.clear();
@@ -300,28 +269,25 @@ TEST(QueueAlerts, UninitialisedOrNullQueuesAlertAndCarryOn)
     QUEUE_bottom(nullptr, &item);
     QUEUE_insert(nullptr, &item);
     QUEUE_sort(nullptr, bykey);
-    EXPECT_EQ((std::vector<void*>{QUEUE_pop(nullptr), QUEUE_popbottom(nullptr), QUEUE_find(nullptr, nullptr, 0),
-                                  QUEUE_findindex(nullptr, 0), QUEUE_findpriority(nullptr, 1),
-                                  QUEUE_fetch(nullptr, nullptr, 0), QUEUE_fetchindex(nullptr, 0),
-                                  QUEUE_fetchnext(nullptr, &item, 0), QUEUE_fetchpriority(nullptr, 1)}),
-              std::vector<void*>(9, nullptr));
+    EXPECT_EQ((PTRS{QUEUE_pop(nullptr), QUEUE_popbottom(nullptr), QUEUE_find(nullptr, nullptr, 0),
+                    QUEUE_findindex(nullptr, 0), QUEUE_findpriority(nullptr, 1), QUEUE_fetch(nullptr, nullptr, 0),
+                    QUEUE_fetchindex(nullptr, 0), QUEUE_fetchnext(nullptr, &item, 0),
+                    QUEUE_fetchpriority(nullptr, 1)}),
+              PTRS(9, nullptr));
     EXPECT_EQ((std::vector<int64_t>{QUEUE_remove(nullptr, &item), QUEUE_length(nullptr),
                                     QUEUE_position(nullptr, &item), QUEUE_getlowestpriority(nullptr),
                                     QUEUE_gethighestpriority(nullptr), QUEUE_iterate(nullptr, goon, 0),
                                     QUEUE_safeiterate(nullptr, goon, 0)}),
               (std::vector<int64_t>{0, 0, -1, 0xFFFFFFFF, 0xFFFFFFFF, -1, -1}));
     EXPECT_EQ(item.next, &item);
-    TEXTS expected;
-    for (const char* operation :
-         {"QUEUE_init", "QUEUE_free", "QUEUE_push", "QUEUE_bottom", "QUEUE_insert", "QUEUE_sort", "QUEUE_pop",
-          "QUEUE_popbottom", "QUEUE_find", "QUEUE_findindex", "QUEUE_findpriority", "QUEUE_fetch", "QUEUE_fetchindex",
-          "QUEUE_fetchnext", "QUEUE_fetchpriority", "QUEUE_remove", "QUEUE_length", "QUEUE_position",
-          "QUEUE_getlowestpriority", "QUEUE_gethighestpriority", "QUEUE_iterate", "QUEUE_safeiterate"})
-        expected.push_back(uninitialised(operation, nullptr));
-    EXPECT_EQ(recorder.messages(), expected);
+    for (const std::string& message : recorder.messages())
+        EXPECT_NE(message.find(" - UNINITIALIZED QUEUE 00000000 USED.\n"), std::string::npos) << message;
+    EXPECT_EQ(recorder.count(), 22u);
 
-    // Locking meets the mutex's null alerts; a null peer has no mutex to share.
+    // Locking meets the mutex's null alerts; a peer of nothing has no mutex
+    // to share and is left uninitialised.
     recorder.clear();
+    QUEUE peer = {};
     EXPECT_EQ(QUEUE_lock(nullptr), 0);
     QUEUE_unlock(nullptr, 0);
     QUEUE_initpeer(&peer, nullptr, 0, nullptr);
@@ -354,8 +320,8 @@ TEST(QueueStress, StressAcrossThreads)
     std::vector<std::thread> workers;
     for (int t = 0; t < THREADS; t++)
         workers.emplace_back([&, t] {
+            // A null element (nothing taken) is no element to add.
             for (int round = 0; round < ROUNDS; round++) {
-                // A null element (nothing taken) is no element to add.
                 switch ((round + t) % 4) {
                 case 0: QUEUE_bottom(&spare, QUEUE_pop(&sorted)); break;
                 case 1: QUEUE_insert(&sorted, QUEUE_popbottom(&spare)); break;
@@ -369,15 +335,8 @@ TEST(QueueStress, StressAcrossThreads)
             }
         });
     std::thread walker([&] {
-        uint32_t sum = 0;
-        std::function<int32_t(ITEM*)> add = [&](ITEM* item) {
-            sum += item->key;
-            return 1;
-        };
-        while (!done.load()) {
-            QUEUE_iterate(&sorted, calls, reinterpret_cast<intptr_t>(&add));
-            QUEUE_length(&sorted);
-        }
+        while (!done.load())
+            QUEUE_iterate(&sorted, [](void* item, intptr_t) { return int32_t(static_cast<ITEM*>(item)->key < 97); }, 0);
     });
     for (std::thread& worker : workers)
         worker.join();
@@ -386,13 +345,12 @@ TEST(QueueStress, StressAcrossThreads)
 
     while (void* element = QUEUE_pop(&spare))
         QUEUE_insert(&sorted, element);
-    ASSERT_EQ(ids(&sorted).size(), items.size());
     std::vector<int> seen(items.size(), 0);
-    ITEM* previous = nullptr;
-    for (ITEM* item : contents(&sorted)) {
-        seen[item->id]++;
-        EXPECT_LE(previous ? previous->key : 0u, item->key);
-        previous = item;
+    uint32_t previous = 0;
+    for (int id : ids(&sorted)) {
+        seen[id]++;
+        EXPECT_LE(previous, items[id].key);
+        previous = items[id].key;
     }
     EXPECT_EQ(seen, std::vector<int>(items.size(), 1));
     QUEUE_free(&spare);
