@@ -1,8 +1,7 @@
-// Linked into every test program: an alert that a test does not expect
-// fails the test. With the default routine it would end the process with
-// exit code 0, which reads as success. Tests that expect alerts install a
-// ScopedAlertRecorder; inside a death test's child the default routine runs
-// as usual, so the death test sees the box and the exit code.
+// Linked into every test program: an alert that a test does not expect fails
+// the test (the default routine would end the process with exit code 0, which
+// reads as success). Tests that expect alerts install a ScopedAlertRecorder;
+// in a death test's child the default routine runs as usual.
 #include <gtest/gtest.h>
 
 #include "alertrecorder.h"

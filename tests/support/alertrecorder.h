@@ -1,7 +1,6 @@
-// A recording alert routine for the paths on which an alert returns: while a
-// ScopedAlertRecorder lives, every alert's formatted message, with the source
-// position stored at the site, is kept instead of ending the process, and
-// the alert routine returns 1 as it does while another alert is in progress.
+// While a ScopedAlertRecorder lives, every alert's message and the source
+// position stored at its site are kept instead of ending the process, and the
+// routine returns 1, as it does while another alert is in progress.
 #ifndef VORL_TESTS_ALERTRECORDER_H
 #define VORL_TESTS_ALERTRECORDER_H
 
@@ -14,17 +13,16 @@
 
 #include "vorl/alert.h"
 
-// An alert's message: its format with the routine's arguments, as a whole.
+// An alert's format with the routine's arguments, as a whole.
 inline std::string alerttext(const char* format, va_list args)
 {
     va_list measure;
     va_copy(measure, args);
     int length = format != nullptr ? vsnprintf(nullptr, 0, format, measure) : 0;
     va_end(measure);
-    std::string text(length > 0 ? static_cast<size_t>(length) + 1 : 1, '\0');
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
     if (length > 0)
-        vsnprintf(&text[0], text.size(), format, args);
-    text.resize(length > 0 ? static_cast<size_t>(length) : 0);
+        vsnprintf(&text[0], text.size() + 1, format, args);  // its NUL over the string's own
     return text;
 }
 

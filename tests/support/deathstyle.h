@@ -1,9 +1,8 @@
-// Death tests in programs that start threads must re-run the test binary in
-// the child ("threadsafe" style): including this header sets that style for
-// every test of the program, from an environment (a static initialiser would
-// race with the flag's own construction). Under a user-mode emulator the
-// binary cannot be re-run, so the child is forked: each test case runs in a
-// process of its own, so no other thread exists yet when a death test starts.
+// Death tests in programs that start threads re-run the test binary in the
+// child ("threadsafe"), set from an environment (a static initialiser would
+// race with the flag's construction). Under a user-mode emulator the binary
+// cannot be re-run: the child is forked, and each test case runs in a process
+// of its own, so no other thread exists yet when a death test starts.
 #ifndef VORL_TESTS_DEATHSTYLE_H
 #define VORL_TESTS_DEATHSTYLE_H
 

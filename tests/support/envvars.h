@@ -1,5 +1,5 @@
-// setenv and unsetenv for tests on Windows, whose C runtime has _putenv_s
-// instead (an empty value removes the variable there).
+// setenv and unsetenv on Windows, whose C runtime has _putenv_s instead (an
+// empty value removes the variable there).
 #ifndef VORL_TESTS_ENVVARS_H
 #define VORL_TESTS_ENVVARS_H
 

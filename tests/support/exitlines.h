@@ -1,7 +1,6 @@
 // Catches a shutdown that returns while one of its threads still runs: the
 // system print channel goes to a device that takes its time over each
-// thread's exit line and only then counts it. A caller that waited for the
-// thread's end has every line counted when it returns.
+// thread's exit line and only then counts it.
 #ifndef VORL_TESTS_EXITLINES_H
 #define VORL_TESTS_EXITLINES_H
 
@@ -16,28 +15,26 @@ public:
     explicit SlowExitLines(uint32_t milliseconds)
     {
         pause_ = milliseconds;
-        begun_ = done_ = 0;
+        done_ = 0;
         PRINT_setdevice(4, "slowexit", line);
         PRINT_enabledevice(4, 1);
         PRINT_enablechannel(PRINT_SYSTEM, 1);
     }
     ~SlowExitLines() { PRINT_enabledevice(4, 0); }
 
-    size_t started() const { return begun_; }   // exit lines the device has begun to print
-    size_t finished() const { return done_; }   // exit lines printed to the end
+    size_t finished() const { return done_; }  // exit lines printed to the end
 
 private:
     static int32_t line(int32_t, const char* text)
     {
         if (std::strncmp(text, "THREAD ", 7) == 0 && std::strstr(text, " exiting: ")) {
-            begun_++;
             THREAD_sleep(pause_);
             done_++;
         }
         return 1;
     }
     static inline std::atomic<uint32_t> pause_{0};
-    static inline std::atomic<size_t> begun_{0}, done_{0};
+    static inline std::atomic<size_t> done_{0};
 };
 
 #endif

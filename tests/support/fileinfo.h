@@ -1,6 +1,6 @@
 // What tests ask of files beyond their bytes, on POSIX and on Windows: a
-// file's identity (inode, or the file index on Windows), its link count,
-// hard links and the names in a directory. A symbolic link is not followed.
+// file's identity (inode, or file index), its link count, hard links, its
+// length and the names in a directory. A symbolic link is not followed.
 #ifndef VORL_TESTS_FILEINFO_H
 #define VORL_TESTS_FILEINFO_H
 
@@ -32,8 +32,7 @@ inline BY_HANDLE_FILE_INFORMATION fileinformation(const std::string& path)
     return info;
 }
 
-// Wine names itself through an export of ntdll that Windows does not have;
-// tests use it only to accept wine's own deviations from Windows.
+// Wine names itself through an export of ntdll that Windows does not have.
 inline bool runningunderwine()
 {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
@@ -72,8 +71,7 @@ inline bool makehardlink(const std::string& existing, const std::string& link)
 #endif
 }
 
-// Sets the file's length (making it when missing), sparse where the system
-// allows it.
+// Sets the file's length (making it when missing), sparse where the system allows it.
 inline bool setfilesize(const std::string& path, long long size)
 {
 #ifdef _WIN32
@@ -101,7 +99,7 @@ inline std::set<std::string> directoryentries(const std::string& directory)
     if (search != INVALID_HANDLE_VALUE)
         FindClose(search);
 #else
-    // (the 64-bit form: directory offsets of large file systems do not fit the 32-bit one)
+    // (readdir64: directory offsets of large file systems do not fit the 32-bit form)
     DIR* d = opendir(directory.c_str());
     while (struct dirent64* e = d != nullptr ? readdir64(d) : nullptr)
         names.insert(e->d_name);

@@ -15,11 +15,9 @@ struct PROCESSRESULT {
 // What the child is given beside its arguments.
 struct PROCESSOPTIONS {
     std::string directory;         // working directory; empty: ours
-    long long filesizelimit = -1;  // RLIMIT_FSIZE in bytes (SIGXFSZ as by default); -1: ours (on Windows,
-                                   // which has no such limit, a run that asks for one fails)
-    // Without the power to override file permission bits, as an ordinary user
-    // (root drops those capabilities where the system lets it: a test that
-    // depends on it checks). Windows denies every user a read-only file.
+    long long filesizelimit = -1;  // RLIMIT_FSIZE in bytes, SIGXFSZ as by default; -1: ours (Windows: fails)
+    // Without the power to override permission bits, as an ordinary user (root
+    // drops it where the system lets it; a test that depends on it checks).
     bool nopermissionoverride = false;
 };
 

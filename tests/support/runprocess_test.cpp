@@ -1,7 +1,7 @@
 // Running a program for a test: what comes back (output, error output, exit
-// status or ending signal), what the child is given (working directory,
-// empty input), and starts that fail reported as failures, also part way,
-// leaving no descriptor open.
+// status or ending signal), what the child is given (working directory, empty
+// input), and starts that fail, also part way, reported as failures that
+// leave no descriptor open.
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
@@ -39,16 +39,14 @@ TEST(RunProcess, TheChildGetsItsDirectoryAndEmptyInputAndAllItsOutputAndEndComeB
     char real[PATH_MAX];
     ASSERT_NE(realpath(dir.path().c_str(), real), nullptr);
     // (a name without a slash is looked up in PATH)
-    PROCESSRESULT run = runprocess({"sh", "-c", "pwd -P; wc -c; echo to error >&2; exit 7"}, {dir.path()});
-    EXPECT_EQ(run.out, std::string(real) + "\n0\n");
-    EXPECT_EQ(run.err, "to error\n");
-    EXPECT_EQ(run.status, 7);
-    run = runprocess({"/bin/sh", "-c",
-                      "head -c 300000 /dev/zero | tr '\\000' o; head -c 200000 /dev/zero | tr '\\000' e >&2; "
-                      "kill -TERM $$"});
-    EXPECT_TRUE(run.out == std::string(300000, 'o')) << run.out.size() << " bytes of output";
+    PROCESSRESULT run = runprocess({"sh", "-c",
+                                    "pwd -P; wc -c; head -c 300000 /dev/zero | tr '\\000' o; "
+                                    "head -c 200000 /dev/zero | tr '\\000' e >&2; kill -TERM $$"},
+                                   {dir.path()});
+    EXPECT_TRUE(run.out == std::string(real) + "\n0\n" + std::string(300000, 'o')) << run.out.size() << " bytes";
     EXPECT_TRUE(run.err == std::string(200000, 'e')) << run.err.size() << " bytes of error output";
     EXPECT_EQ(run.status, -SIGTERM);
+    EXPECT_EQ(runprocess({"/bin/sh", "-c", "exit 7"}).status, 7);
 }
 #endif
 
@@ -65,7 +63,6 @@ TEST(RunProcess, AStartThatFailsIsAFailureAndLeavesNoDescriptorOpen)
     low = {saved.rlim_max < 64 ? saved.rlim_max : 64, saved.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
     const int available = freedescriptors();
-    ASSERT_GE(available, 8);
     // Each count below what a start needs makes another of its steps fail.
     for (int left = 0; left <= 6; left++) {
         std::vector<int> held;
@@ -79,10 +76,7 @@ TEST(RunProcess, AStartThatFailsIsAFailureAndLeavesNoDescriptorOpen)
     }
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
 #endif
-    PROCESSRESULT run = runprocess({TARLOK_PATH});
-    EXPECT_EQ(run.status, 25);
-    EXPECT_EQ(run.out, "USAGE: tarlok target.sav\n");
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(runprocess({TARLOK_PATH}).out, "USAGE: tarlok target.sav\n");
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
-// A scratch directory for a test: made fresh under the system's temporary
-// directory (/tmp, or the user's temporary folder on Windows), removed with
-// all it holds when the test ends, with helpers to write and read whole
-// files in it.
+// A scratch directory for a test, made fresh under the system's temporary
+// directory and removed with all it holds when the test ends, with helpers
+// to write and read whole files.
 #ifndef VORL_TESTS_TEMPDIR_H
 #define VORL_TESTS_TEMPDIR_H
 
@@ -48,6 +47,7 @@ public:
             std::filesystem::remove_all(path_, ignored);
     }
 
+    static constexpr char separator = static_cast<char>(std::filesystem::path::preferred_separator);
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + separator + name; }
 
@@ -68,12 +68,6 @@ public:
         struct stat info;
         return stat(whole.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
     }
-
-#ifdef _WIN32
-    static constexpr char separator = '\\';
-#else
-    static constexpr char separator = '/';
-#endif
 
 private:
     std::string path_;

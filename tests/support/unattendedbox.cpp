@@ -1,8 +1,6 @@
 // Linked into every test program on Windows: boxes are answered at once, as
-// our POSIX layer answers them without a terminal (Cancel for the abort box,
-// Ignore for the assertion box), so that a test run never waits for a user
-// even where a desktop is there to show them. Tests install their own hook
-// on top of this one where they need other answers.
+// the POSIX layer answers them without a terminal (Cancel for the abort box,
+// Ignore for the assertion box). Tests hook their own answers on top.
 #ifdef _WIN32
 #include "platform/vplatform.h"
 

@@ -1,11 +1,7 @@
 // Included first into every test program on Windows (by tests/CMakeLists.txt).
-// GoogleTest matches death-test messages with POSIX extended regular
-// expressions on Linux but only with its own simple ones on Windows, which
-// know no brackets, no alternation and no '.' across lines, so the same
-// pattern would mean something else there. Here the death-test assertions
-// take their pattern through std::regex instead, with '.' matching any
-// character as it does in POSIX; a matcher given instead of a pattern is
-// used as it is.
+// GoogleTest's own regular expressions there know no brackets, alternation or
+// '.' across lines: death-test patterns go through std::regex instead, with
+// '.' matching any character as in POSIX. A matcher given is used as it is.
 #ifndef VORL_TESTS_WINDEATHREGEX_H
 #define VORL_TESTS_WINDEATHREGEX_H
 
@@ -25,16 +21,16 @@ inline std::string ecmapattern(const std::string& posix)
 {
     std::string out;
     for (size_t i = 0; i < posix.size(); i++) {
-        if (posix[i] == '\\' && i + 1 < posix.size()) {
-            out += posix.substr(i++, 2);
+        size_t end = i + 1;  // the piece [i, end) is kept as it is
+        if (posix[i] == '\\') {
+            end = i + 2;
         } else if (posix[i] == '[') {
             size_t first = i + 1 + (posix.compare(i + 1, 1, "^") == 0);
-            size_t close = posix.find(']', first + (posix.compare(first, 1, "]") == 0));
-            out += posix.substr(i, close == std::string::npos ? close : close + 1 - i);
-            i = close == std::string::npos ? posix.size() : close;
-        } else {
-            out += posix[i] == '.' ? std::string("[\\s\\S]") : std::string(1, posix[i]);
+            end = posix.find(']', first + (posix.compare(first, 1, "]") == 0)) + 1;  // 0 when unclosed
         }
+        end = end == 0 || end > posix.size() ? posix.size() : end;
+        out += posix[i] == '.' ? std::string("[\\s\\S]") : posix.substr(i, end - i);
+        i = end - 1;
     }
     return out;
 }

@@ -1,5 +1,4 @@
-// The process's working directory kept for a test that moves it: put back
-// when the object goes, however the test ends.
+// The working directory kept for a test that moves it, and put back however the test ends.
 #ifndef VORL_TESTS_WORKINGDIR_H
 #define VORL_TESTS_WORKINGDIR_H
 
