@@ -24,7 +24,10 @@ HANDLE newhandle(PW_KIND kind)
         destroyed++;
         delete gone;
     };
-    return PW_newhandle(object);
+    HANDLE handle = PW_newhandle(object);
+    if (handle == nullptr)
+        delete object;  // a full table leaves the reference with us
+    return handle;
 }
 
 // A duplicate of h in this process, or null when refused.
