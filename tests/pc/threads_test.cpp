@@ -32,7 +32,8 @@ void waitforrelease(uint32_t) { SIGNAL_wait(release); }
 // lines, up to a second, and then starts the record afresh.
 std::mutex systemlock;
 std::vector<std::string> recorded;
-std::vector<std::string> systemlines(size_t count)
+// The device is installed once, before any thread that may print.
+void recordsystem()
 {
     PRINT_setdevice(3, "recorder", [](int32_t, const char* text) -> int32_t {
         std::lock_guard<std::mutex> hold(systemlock);
@@ -41,6 +42,9 @@ std::vector<std::string> systemlines(size_t count)
     });
     PRINT_enabledevice(3, 1);
     PRINT_enablechannel(PRINT_SYSTEM, 1);
+}
+std::vector<std::string> systemlines(size_t count)
+{
     for (int turn = 0;; turn++, THREAD_sleep(1)) {
         std::lock_guard<std::mutex> hold(systemlock);
         if (recorded.size() >= count || turn == 1000)
@@ -123,7 +127,7 @@ void exitwhenfirstisdone(uint32_t)
 
 TEST(ThreadRegistry, ThreadsRegisterWithGrowingKeysAndLeaveWhenDone)
 {
-    systemlines(0);
+    recordsystem();
     release = SIGNAL_create();
     THREAD first = {}, second = {}, third = {};
     ASSERT_NE(THREAD_create([] { SIGNAL_wait(release); }, 0, THREAD_NORMAL, -1, &first), nullptr);
