@@ -15,5 +15,6 @@
 #include "vorl/synctask.h"
 #include "vorl/thread.h"
 #include "vorl/timer.h"
+#include "vorl/version.h"
 
 #endif
