@@ -7,6 +7,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "pwnames.h"
+
 #define WINAPI
 #define CALLBACK
 #define APIENTRY
