@@ -1,11 +1,8 @@
-// Alerts end the process through the abort box with exit code 0, running the
-// exit callbacks only on the main thread; assertions ask Abort/Retry/Ignore.
+// Alerts end the process with exit code 0, running the exit callbacks only on the main thread; assertions ask.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,66 +31,31 @@ int recordbox(const char* text, const char*, UINT)
     return answer;
 }
 
-std::string printed(const std::function<void()>& print)
-{
-    testing::internal::CaptureStdout();
-    print();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
 TEST(AlertDeathTest, AlertsShowTheBoxAndExitZeroRunningCallbacksOnTheMainThreadOnly)
 {
-    // The message is cut to 511 characters, the caption to 127.
+    // The message is cut to 511 characters, the caption to 127; an alert from a callback returns 1.
     std::string longname(300, 'f'), longtext(700, 'm');
     EXPECT_EXIT(
         {
             THREAD_iscurrent(nullptr);
             registercallbacks();
+            SYS_atexit([] { fprintf(stderr, "alert returned %d\n", int(ALERTroutine("DURING EXIT.\n"))); });
             ALERTfile = longname.c_str();
             ALERTroutine("SAMPLE_op - %s", longtext.c_str());
             fputs("not reached\n", stderr);
         },
         testing::ExitedWithCode(0),
-        "Abort from file \"f{110}[^f].*SAMPLE_op - m{499}[^m].*callback two\ncallback one\n$");
+        "Abort from file \"f{110}[^f].*SAMPLE_op - m{499}[^m].*alert returned 1\ncallback two\ncallback one\n$");
     EXPECT_EXIT(
         {
             THREAD_iscurrent(nullptr);
             registercallbacks();
-            std::thread([] {
-                ALERTfile = "cmn/worker";
-                ALERTline = 7;
-                ALERTroutine("WORKER - FAILED.\n");
-            }).join();
+            std::thread([] { ALERTroutine("WORKER - FAILED.\n"); }).join();
             fputs("not reached\n", stderr);
         },
         testing::ExitedWithCode(0),
-        testing::AllOf(testing::HasSubstr("Abort from file \"cmn/worker\", line 7"),
-                       testing::HasSubstr("WORKER - FAILED."), testing::Not(testing::HasSubstr("callback"))));
-}
-
-TEST(AlertDeathTest, AlertsDuringTheExitCallbacksOrWhileTheBoxIsOpenReturnOne)
-{
-    // Without a file the caption is "Abort Message".
-    EXPECT_EXIT(
-        {
-            THREAD_iscurrent(nullptr);
-            SYS_atexit([] { fprintf(stderr, "callback alert returned %d\n", int(ALERTroutine("DURING EXIT.\n"))); });
-            ALERTfile = nullptr;
-            ALERT_abort("FIRST - ALERT.\n");
-        },
-        testing::ExitedWithCode(0), "Abort Message.*FIRST - ALERT.*callback alert returned 1\n");
-    EXPECT_EXIT(
-        {
-            PW_setboxhook([](const char*, const char*, UINT) {
-                static std::atomic<int> second{-1};
-                std::thread([] { second = ALERTroutine("SECOND - ALERT.\n"); }).join();
-                fprintf(stderr, "second alert returned %d\n", second.load());
-                return int(IDCANCEL);
-            });
-            ALERTroutine("FIRST - ALERT.\n");
-        },
-        testing::ExitedWithCode(0), "FIRST - ALERT.*second alert returned 1\n");
+        testing::AllOf(testing::HasSubstr("Abort Message"), testing::HasSubstr("WORKER - FAILED."),
+                       testing::Not(testing::HasSubstr("callback"))));
     // Abort in the assertion box ends the process with the callbacks.
     EXPECT_EXIT(
         {
@@ -110,40 +72,26 @@ TEST(AssertReport, PrintsTheLineFirstThenAsksAndReturnsTheChoice)
 {
     PW_setboxhook(recordbox);
     answer = IDIGNORE;
-    int32_t result = -1;
-    EXPECT_EQ(printed([&] { result = ASSERT_report("cmn/sample", 12, "count > 100%s"); }),
-              "cmn/sample(12) : Assertion Failed: count > 100%s\n");
-    EXPECT_EQ(result, 0);
+    testing::internal::CaptureStdout();
+    const int32_t ignored = ASSERT_report("cmn/sample", 12, "count > 100%s");
     EXPECT_EQ(boxtext,
               "Assertion Failed!\n\nFile:\tcmn/sample\nLine:\t12\n\n\ncount > 100%s is FALSE\n\n\n"
               "(Press Retry to debug the application)");
-    // ALERT_print reports a text too long for it, then prints it cut.
-    EXPECT_EQ(printed([] { ALERT_print("%s", std::string(600, 'q').c_str()); }),
-              "cmn/assert(204) : Assertion Failed: strlength >= 0\n" + std::string(511, 'q'));
-
+    // The verbose form honours the level; a text too long for ALERT_print is reported, then printed cut.
+    const int32_t below = 0, at = 1;
+    ALERT_verbose(&below, 1, "hidden\n");
+    ALERT_verbose(&at, 1, "shown %s\n", "100%s");
+    ALERT_print("%s", std::string(600, 'q').c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "cmn/sample(12) : Assertion Failed: count > 100%s\nshown 100%s\n"
+                                                      "cmn/assert(204) : Assertion Failed: strlength >= 0\n" +
+                                                          std::string(511, 'q'));
     // Retry with no debugger attached goes on after the check.
     answer = IDRETRY;
-    printed([] {
-        EXPECT_EQ((std::vector<int32_t>{ASSERT_report("cmn/sample", 13, "x"), ASSERT_check(0, "cmn/sample", 14, "y"),
-                                        ASSERT_check(1, "cmn/sample", 15, "z")}),
-                  (std::vector<int32_t>{1, 0, 1}));
-    });
+    EXPECT_EQ((std::vector<int32_t>{ignored, ASSERT_report("cmn/sample", 13, "x"), ASSERT_check(0, "cmn/s", 14, "y"),
+                                    ASSERT_check(1, "cmn/s", 15, "z")}),
+              (std::vector<int32_t>{0, 1, 0, 1}));
     PW_setboxhook(nullptr);
-
-    // The verbose form honours the level; neither form reads its text as a format.
-    int32_t level = 0;
-    EXPECT_EQ(printed([&] {
-                  ALERT_verbose(&level, 1, "[FILE] hidden (%d)\n", 5);
-                  level = 1;
-                  ALERT_verbose(&level, 1, "[FILE] shown (%d) %s\n", 6, "100%s");
-                  ALERT_verbose(nullptr, 99, "always %s\n", "%d");
-                  ALERT_print("%s", "literal %s %d\n");
-              }),
-              "[FILE] shown (6) 100%s\nalways %d\nliteral %s %d\n");
-
-    // A reset brings back the default routine.
     ScopedAlertRecorder recorder;
-    EXPECT_NE(ALERTroutine, ALERT_abort);
     ALERT_reset();
     EXPECT_EQ(ALERTroutine, ALERT_abort);
 }

@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,137 +20,66 @@ int32_t recorddevice(int32_t channel, const char* text)
     return 1;
 }
 
-std::string printed(const std::function<void()>& print)
+void resetprint()
 {
+    unsetenv("PRINT_CHANNEL");
+    unsetenv("PRINT_DEVICE");
+    PRINT_reset();
+}
+
+TEST(Print, ChannelsDevicesAndTheEnvironmentsLastWord)
+{
+    resetprint();
+    // By default only alerts reach only the console; out-of-range numbers are reported.
     testing::internal::CaptureStdout();
-    print();
+    PRINT_printf(PRINT_ALERT, "alert %d\n", 1);
+    PRINT_printf(PRINT_MEMORY, "memory\n");
+    PRINT_enabledevice(PRINT_MAX_DEVICES, 1);
     fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.substr(0, out.find('(')), "alert 1\ncmn/printstr");
+    EXPECT_EQ(out.substr(out.find(')')), ") : Assertion Failed: (device >= 0) && (device < PRINT_MAX_DEVICES)\n");
 
-class Print : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        unsetenv("PRINT_CHANNEL");
-        unsetenv("PRINT_DEVICE");
-        PRINT_reset();
-        received.clear();
-    }
-    void TearDown() override { SetUp(); }
-};
-
-TEST_F(Print, DefaultsSendOnlyAlertsToTheConsoleAndRefuseOutOfRangeNumbers)
-{
-    for (int32_t channel = 0; channel < PRINT_MAX_CHANNELS; channel++)
-        EXPECT_EQ(PRINT_ischannelenabled(channel), channel == PRINT_ALERT ? 1 : 0) << channel;
-    for (int32_t device = 0; device < PRINT_MAX_DEVICES; device++)
-        EXPECT_EQ(PRINT_isdeviceenabled(device), device == PRINT_DEVCONSOLE ? 1 : 0) << device;
-    // Out-of-range numbers are reported and change nothing.
-    std::string out = printed([] {
-        PRINT_printf(PRINT_ALERT, "alert %d\n", 1);
-        PRINT_printf(PRINT_MEMORY, "memory %d\n", 2);
-        PRINT_enablechannel(64, 1);
-        PRINT_enabledevice(-1, 1);
-        PRINT_printf(-5, "lost\n");
-    });
-    EXPECT_EQ(out.find("alert 1\ncmn/printstr("), 0u);
-    EXPECT_NE(out.find("Assertion Failed: (channel >= 0) && (channel < PRINT_MAX_CHANNELS)"), std::string::npos);
-    EXPECT_NE(out.find("Assertion Failed: (device >= 0) && (device < PRINT_MAX_DEVICES)"), std::string::npos);
-    EXPECT_EQ(out.find("memory"), std::string::npos);
-    EXPECT_EQ(out.find("lost"), std::string::npos);
-}
-
-TEST_F(Print, DevicesGetTheTextUnchangedAndGroupsSwitchChannels)
-{
+    // Devices get the formatted text unchanged.
     PRINT_setdevice(3, "recorder", recorddevice);
     PRINT_enabledevice(3, 1);
     PRINT_enabledevice(PRINT_DEVCONSOLE, 0);
     PRINT_printf(PRINT_ALERT, "open %s failed\n", "C:\\100%sure.sav");
-    EXPECT_EQ(received, std::vector<std::string>{"2:open C:\\100%sure.sav failed\n"});
-    EXPECT_EQ(PRINT_todevice(3, PRINT_FILE, "direct"), 1);
-    EXPECT_EQ(PRINT_todevice(4, PRINT_FILE, "empty slot"), 0);
-    EXPECT_EQ(received.back(), "7:direct");
-    PRINT_printf(PRINT_ALERT, "%s", std::string(3000, 'x').c_str());
-    EXPECT_EQ(received.back(), "2:" + std::string(2047, 'x'));
+    EXPECT_EQ(received, (std::vector<std::string>{"2:open C:\\100%sure.sav failed\n"}));
 
-    PRINT_setchannelname(20, "game");
-    PRINT_enablechannel(PRINT_VORL, 1);
-    for (int32_t channel = 0; channel < PRINT_MAX_CHANNELS; channel++)
-        EXPECT_EQ(PRINT_ischannelenabled(channel), channel < 16 ? 1 : 0) << channel;
-    PRINT_enablechannel(PRINT_ALL, 1);
-    for (int32_t channel = 0; channel < PRINT_MAX_CHANNELS; channel++)
-        EXPECT_EQ(PRINT_ischannelenabled(channel), 1) << channel;
-    PRINT_enablechannel(PRINT_ALL, 0);
-    EXPECT_EQ(PRINT_ischannelenabled(PRINT_ALERT), 0);
-    // A reset forgets the program's names and devices.
-    PRINT_reset();
-    EXPECT_EQ(PRINT_findchannel("game"), PRINT_GENERAL);
-    EXPECT_EQ(PRINT_finddevice("recorder"), -1);
-}
-
-TEST_F(Print, TheEnvironmentHasTheLastWordAndNamesMayBeAbbreviated)
-{
+    // The environment overrides the program's switches, now and later.
     setenv("PRINT_CHANNEL", "memory;-alert", 1);
     PRINT_enablechannel(PRINT_ALERT, 1);
     PRINT_enablechannel(PRINT_MEMORY, 0);
-    EXPECT_EQ(PRINT_ischannelenabled(PRINT_MEMORY), 1);
-    EXPECT_EQ(PRINT_ischannelenabled(PRINT_ALERT), 0);
-    setenv("PRINT_DEVICE", "DEB, -con", 1);
-    PRINT_reset();
-    PRINT_enabledevice(PRINT_DEVCONSOLE, 1);
-    EXPECT_EQ(PRINT_isdeviceenabled(PRINT_DEVDEBUGGER), 1);
-    EXPECT_EQ(PRINT_isdeviceenabled(PRINT_DEVCONSOLE), 0);
-    // A device installed later can be switched on by the environment.
-    setenv("PRINT_DEVICE", "rec", 1);
+    EXPECT_EQ(std::pair(PRINT_ischannelenabled(PRINT_MEMORY), PRINT_ischannelenabled(PRINT_ALERT)), std::pair(1, 0));
+    setenv("PRINT_DEVICE", "DEB, -rec", 1);
     PRINT_setdevice(5, "recorder", recorddevice);
-    EXPECT_EQ(PRINT_isdeviceenabled(5), 1);
-
+    EXPECT_EQ(std::pair(PRINT_isdeviceenabled(PRINT_DEVDEBUGGER), PRINT_isdeviceenabled(3)), std::pair(1, 0));
+    setenv("PRINT_CHANNEL", "game", 1);
+    PRINT_setchannelname(20, "game");
+    EXPECT_EQ(PRINT_ischannelenabled(20), 1) << "a channel named later";
+    // The longest match wins, whatever the case.
     const std::pair<const char*, int32_t> channels[] = {
         {"g", PRINT_GENERAL}, {"gr", PRINT_GRAPHICS}, {"FILEsystem", PRINT_FILE}, {"zebra", -1}};
     for (auto [word, channel] : channels)
         EXPECT_EQ(PRINT_findchannel(word), channel) << word;
-    EXPECT_EQ(PRINT_finddevice("con"), PRINT_DEVCONSOLE);
-    EXPECT_EQ(PRINT_matchlength("console", "CONSOLE"), 7);
-    EXPECT_EQ(PRINT_matchlength(nullptr, "x"), 0);
-    setenv("PRINT_CHANNEL", "g,,zz gr", 1);
-    PRINT_reset();
-    for (int32_t channel : {PRINT_GENERAL, PRINT_GRAPHICS, PRINT_ALERT})
-        EXPECT_EQ(PRINT_ischannelenabled(channel), 1) << channel;
-    setenv("PRINT_CHANNEL", "game", 1);
-    PRINT_setchannelname(20, "game");
-    EXPECT_EQ(PRINT_ischannelenabled(20), 1) << "a channel named later is switched on by the environment";
+    resetprint();
 }
 
-// The mono screen, cleared, with the top row 0 and tabs every 8 columns.
-class Mono : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        MONO_setpage(0);
-        MONO_settop(0);
-        MONO_settab(8);
-        MONO_setattr(0x07);
-        MONO_write("\f");
-    }
-    uint8_t cell(int row, int column, int part = 0) { return MONO_screen()[(row * 80 + column) * 2 + part]; }
-};
+uint8_t cell(int row, int column, int half = 0) { return MONO_screen()[(row * 80 + column) * 2 + half]; }
 
-TEST_F(Mono, ScrollingTabsBackspacesAndAttributes)
+TEST(Mono, ScrollingTabsTopRowAndTheMonoDevice)
 {
-    // A line feed on the last row scrolls.
+    // A line feed on the last row scrolls; a full last cell scrolls only when the next character comes.
     MONO_setcursor(24 * 160);
     MONO_write("ab\nc");
     EXPECT_EQ(std::string({char(cell(23, 0)), char(cell(23, 1)), char(cell(24, 0)), char(cell(24, 1))}),
               std::string("abc\0", 4));
-    EXPECT_EQ(MONO_getcursor(), 24 * 160 + 2);
-    // Filling the last cell scrolls only when the next character comes.
     MONO_setcursor(24 * 160 + 79 * 2);
     MONO_write("z");
     EXPECT_EQ(MONO_getcursor(), 4000);
     MONO_write("y");
-    EXPECT_EQ(cell(23, 79), 'z');
-    EXPECT_EQ(cell(24, 0), 'y');
+    EXPECT_EQ(std::pair(cell(23, 79), cell(24, 0)), std::pair(uint8_t('z'), uint8_t('y')));
     // Pages 0 and 1 are two screens; any other page number changes nothing.
     uint8_t* first = MONO_screen();
     for (int32_t page : {1, 2, -1})
@@ -169,42 +97,31 @@ TEST_F(Mono, ScrollingTabsBackspacesAndAttributes)
         EXPECT_EQ(MONO_getcursor(), tab[2]) << tab[0] << " " << tab[1];
     }
     MONO_setcursor(0);
-    MONO_write("\b\x0e\x70X\x01Y");
-    EXPECT_EQ(cell(0, 0), 'X');
-    EXPECT_EQ(cell(0, 0, 1), 0x70);
-    EXPECT_EQ(cell(0, 1), 'Y');
-    EXPECT_EQ(MONO_getcursor(), 4);
-    MONO_write("\b\bW");
-    EXPECT_EQ(cell(0, 0), 'W');
-}
+    MONO_write("\b\x0e\x70X\x01Y\b\bW");
+    EXPECT_EQ(std::vector<uint8_t>(MONO_screen(), MONO_screen() + 4), (std::vector<uint8_t>{'W', 0x70, 'Y', 0x70}));
 
-TEST_F(Mono, TopRowFormFeedLevelAndTheMonoDevice)
-{
+    // Rows above the top row stay put through scrolls, vertical tabs and clears.
     MONO_printat(0, 2, "keep");
     MONO_settop(5);
     MONO_printat(0, 6, "moves");
     MONO_setcursor(24 * 160);
-    MONO_write("\n");
-    EXPECT_EQ(cell(2, 0), 'k') << "rows above the top stay";
-    EXPECT_EQ(cell(5, 0), 'm');
-    EXPECT_EQ(cell(6, 0), 0);
-    MONO_write("\vT");
-    EXPECT_EQ(cell(5, 0), 'T');
+    MONO_write("\n\vT");
+    EXPECT_EQ(std::vector<uint8_t>({cell(2, 0), cell(5, 0), cell(5, 1), cell(6, 0)}),
+              (std::vector<uint8_t>{'k', 'T', 'o', 0}));
     MONO_write("\f");
-    EXPECT_EQ(cell(2, 0), 0);
-    EXPECT_EQ(MONO_getcursor(), 5 * 160);
+    EXPECT_EQ(std::pair(cell(2, 0), MONO_getcursor()), std::pair(uint8_t(0), 5 * 160));
     MONO_printat(80, 0, "%s", "stay");  // out of range: the cursor stays
-    EXPECT_EQ(cell(5, 0), 's');
     MONO_printat(3, 0, "r");
-    EXPECT_EQ(cell(0, 3), 'r') << "row 0 is in range";
     MONO_level = 1;
     MONO_printat(0, 0, "hidden");
     MONO_level = 2;
-    EXPECT_EQ(cell(0, 0), 0);
+    EXPECT_EQ(std::vector<uint8_t>({cell(5, 0), cell(0, 3), cell(0, 0)}), (std::vector<uint8_t>{'s', 'r', 0}));
 
-    std::thread([] { MONO_write("\f"); }).join();  // each clear gave the screen's lock back
-    SetUp();
-    PRINT_reset();
+    std::thread([] { MONO_write("\f"); }).join();  // each call gave the screen's lock back
+    MONO_settop(0);
+    MONO_setattr(0x07);
+    MONO_write("\f");
+    resetprint();
     PRINT_enabledevice(PRINT_DEVMONO, 1);
     PRINT_enabledevice(PRINT_DEVCONSOLE, 0);
     PRINT_printf(PRINT_ALERT, "%s", "100%s");
