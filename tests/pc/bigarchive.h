@@ -1,6 +1,4 @@
-// Builds the bytes of a BIG archive of either layout from (name, contents)
-// pairs: header, index (numbers big-endian), then the entries' data in index
-// order. Used by the mount tests and the mount benchmark.
+// A BIG archive's bytes: header, index (numbers big-endian), data in index order;
 // layout 1: C0 FB, header size - 4 (2), count (2); entries offset (3), size (3), name.
 // layout 2: "BIGF", total (4), count (4), header size (4); entries offset (4), size (4), name.
 #ifndef VORL_TESTS_BIGARCHIVE_H
