@@ -1,14 +1,10 @@
-// Linked into every test program: an alert that a test does not expect fails
-// the test (the default routine would end the process with exit code 0, which
-// reads as success). Tests that expect alerts install a ScopedAlertRecorder;
-// in a death test's child the default routine runs as usual.
+// Linked into every test program: an unexpected alert fails the test (the default routine would end the process with
+// status 0, which reads as success). In a death test's child the default routine runs as usual.
 #include <gtest/gtest.h>
 
 #include "alertrecorder.h"
 
-namespace {
-
-int32_t unexpectedalert(const char* format, ...)
+static int32_t unexpectedalert(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
@@ -25,6 +21,4 @@ class UNEXPECTEDALERTS : public testing::Environment {
     void SetUp() override { ALERTroutine = unexpectedalert; }
 };
 
-testing::Environment* const unexpectedalerts = testing::AddGlobalTestEnvironment(new UNEXPECTEDALERTS);
-
-}  // namespace
+static testing::Environment* const unexpectedalerts = testing::AddGlobalTestEnvironment(new UNEXPECTEDALERTS);

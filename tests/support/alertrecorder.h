@@ -1,6 +1,4 @@
-// While a ScopedAlertRecorder lives, every alert's message and the source
-// position stored at its site are kept instead of ending the process, and the
-// routine returns 1, as it does while another alert is in progress.
+// While a ScopedAlertRecorder lives, alerts are recorded instead of ending the process; the routine returns 1.
 #ifndef VORL_TESTS_ALERTRECORDER_H
 #define VORL_TESTS_ALERTRECORDER_H
 
@@ -13,17 +11,10 @@
 
 #include "vorl/alert.h"
 
-// An alert's format with the routine's arguments, as a whole.
 inline std::string alerttext(const char* format, va_list args)
 {
-    va_list measure;
-    va_copy(measure, args);
-    int length = format != nullptr ? vsnprintf(nullptr, 0, format, measure) : 0;
-    va_end(measure);
-    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    if (length > 0)
-        vsnprintf(&text[0], text.size() + 1, format, args);  // its NUL over the string's own
-    return text;
+    char text[4096];  // longer messages are cut
+    return vsnprintf(text, sizeof text, format != nullptr ? format : "", args) >= 0 ? text : "";
 }
 
 struct RecordedAlert {
@@ -41,8 +32,7 @@ public:
     }
     ~ScopedAlertRecorder() { ALERTroutine = previous_; }
 
-    // Copies of what was recorded so far (safe while other threads alert).
-    std::vector<RecordedAlert> alerts() const
+    std::vector<RecordedAlert> alerts() const  // a copy, safe while other threads alert
     {
         std::lock_guard<std::mutex> hold(lock_);
         return recorded_;

@@ -1,8 +1,5 @@
-// Death tests in programs that start threads re-run the test binary in the
-// child ("threadsafe"), set from an environment (a static initialiser would
-// race with the flag's construction). Under a user-mode emulator the binary
-// cannot be re-run: the child is forked, and each test case runs in a process
-// of its own, so no other thread exists yet when a death test starts.
+// Programs that start threads re-run the binary for a death test, set from an environment (a static initialiser would
+// race with the flag). A user-mode emulator cannot re-run it: there the child is forked.
 #ifndef VORL_TESTS_DEATHSTYLE_H
 #define VORL_TESTS_DEATHSTYLE_H
 

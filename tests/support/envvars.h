@@ -1,5 +1,4 @@
-// setenv and unsetenv on Windows, whose C runtime has _putenv_s instead (an
-// empty value removes the variable there).
+// setenv and unsetenv for Windows's C runtime, which has _putenv_s.
 #ifndef VORL_TESTS_ENVVARS_H
 #define VORL_TESTS_ENVVARS_H
 
@@ -10,7 +9,7 @@ inline int setenv(const char* name, const char* value, int overwrite)
 {
     return !overwrite && getenv(name) != nullptr ? 0 : _putenv_s(name, value);
 }
-inline int unsetenv(const char* name) { return _putenv_s(name, ""); }
+inline int unsetenv(const char* name) { return _putenv_s(name, ""); }  // an empty value removes it
 #endif
 
 #endif

@@ -1,6 +1,4 @@
-// Catches a shutdown that returns while one of its threads still runs: the
-// system print channel goes to a device that takes its time over each
-// thread's exit line and only then counts it.
+// Catches a shutdown that returns while a thread of its still runs: a print device that takes its time over exit lines.
 #ifndef VORL_TESTS_EXITLINES_H
 #define VORL_TESTS_EXITLINES_H
 

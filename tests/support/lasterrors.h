@@ -1,5 +1,4 @@
-// The platform's last-error numbers that tests expect, written out rather
-// than taken from the platform's headers, so that a wrong number there fails.
+// Last-error numbers written out, so that a wrong number in the platform's headers fails.
 #ifndef VORL_TESTS_LASTERRORS_H
 #define VORL_TESTS_LASTERRORS_H
 
@@ -16,8 +15,7 @@ const uint32_t ERRORINVALIDPARAMETER = 87, ERRORBROKENPIPE = 109, ERRORDISKFULL 
 const uint32_t ERRORBUSY = 170, ERRORFILENAMETOOLONG = 206, ERRORFILETOOLARGE = 223, ERRORPARTIALCOPY = 299;
 const uint32_t ERRORINVALIDADDRESS = 487, ERRORTIMEOUT = 1460;
 
-// Results of a sequence of calls compared in one line: the values, then the
-// last error the last of them left.
+// A sequence of calls' results compared in one line: the values, then the last error.
 using V = std::vector<long long>;
 inline V witherror(V values)
 {

@@ -1,16 +1,10 @@
-// A scratch directory for a test, made fresh under the system's temporary
-// directory and removed with all it holds when the test ends, with helpers
-// to write and read whole files.
+// A fresh scratch directory for a test, removed with all it holds when the test ends.
 #ifndef VORL_TESTS_TEMPDIR_H
 #define VORL_TESTS_TEMPDIR_H
 
-#include <stdlib.h>
 #include <sys/stat.h>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -20,37 +14,33 @@ class ScopedTempDir {
 public:
     ScopedTempDir()
     {
-#ifdef _WIN32
-        char base[MAX_PATH + 1];
         static unsigned serial = 0;
-        for (int attempt = 0; attempt < 100 && path_.empty() && GetTempPathA(sizeof base, base) != 0; attempt++) {
-            std::string name = base + ("vorl-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                       std::to_string(GetTickCount()) + "-" + std::to_string(serial++));
-            if (CreateDirectoryA(name.c_str(), nullptr))
-                path_ = name;
+        std::error_code failed;
+        std::filesystem::path base = std::filesystem::temp_directory_path(failed);
+        for (int attempt = 0; attempt < 100 && path_.empty() && !failed; attempt++) {
+            auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+            std::filesystem::path name = base / ("vorl-test-" + std::to_string(now) + "-" + std::to_string(serial++));
+            if (std::filesystem::create_directory(name, failed))
+                path_ = name.string();
         }
-#else
-        char pattern[] = "/tmp/vorl-test-XXXXXX";
-        if (mkdtemp(pattern) != nullptr)
-            path_ = pattern;
-#endif
     }
     ~ScopedTempDir()
     {
+        namespace fs = std::filesystem;
         std::error_code ignored;
-#ifdef _WIN32
-        // Windows refuses to delete read-only files: they are made writable first.
-        for (std::filesystem::recursive_directory_iterator it(path_, ignored), end; it != end; it.increment(ignored))
-            SetFileAttributesA(it->path().string().c_str(), FILE_ATTRIBUTE_NORMAL);
-#endif
+        // Windows refuses to delete read-only files.
+        for (fs::recursive_directory_iterator it(path_, ignored), end; it != end; it.increment(ignored))
+            fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add | fs::perm_options::nofollow,
+                            ignored);
         if (!path_.empty())
-            std::filesystem::remove_all(path_, ignored);
+            fs::remove_all(path_, ignored);
     }
 
-    static constexpr char separator = static_cast<char>(std::filesystem::path::preferred_separator);
     const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + separator + name; }
-
+    std::string file(const std::string& name) const
+    {
+        return path_ + static_cast<char>(std::filesystem::path::preferred_separator) + name;
+    }
     // Writes bytes as the whole of the named file; returns its path.
     std::string write(const std::string& name, const std::string& bytes) const
     {

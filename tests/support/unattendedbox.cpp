@@ -1,6 +1,4 @@
-// Linked into every test program on Windows: boxes are answered at once, as
-// the POSIX layer answers them without a terminal (Cancel for the abort box,
-// Ignore for the assertion box). Tests hook their own answers on top.
+// Linked into every test program on Windows: boxes are answered at once, as the POSIX layer does without a terminal.
 #ifdef _WIN32
 #include "platform/vplatform.h"
 

@@ -1,4 +1,4 @@
-// The working directory kept for a test that moves it, and put back however the test ends.
+// Keeps the working directory and puts it back however the test ends.
 #ifndef VORL_TESTS_WORKINGDIR_H
 #define VORL_TESTS_WORKINGDIR_H
 
@@ -8,7 +8,6 @@
 
 class ScopedWorkingDirectory {
 public:
-    ScopedWorkingDirectory() : saved_(std::filesystem::current_path()) {}
     ~ScopedWorkingDirectory()
     {
         std::error_code failed;
@@ -17,7 +16,7 @@ public:
     }
 
 private:
-    std::filesystem::path saved_;
+    std::filesystem::path saved_ = std::filesystem::current_path();
 };
 
 #endif
