@@ -76,6 +76,26 @@ TEST(MemClass, CreateRefusesBadArgumentsAndCutsNames)
 }
 
 // Class 4 in a block of class 3 owns its blocks, though 3 comes first in the table and has no room for owners.
+TEST_F(MemHeap, HighSplitNeverLeavesALessThanWholeFreeBlock)
+{
+    // With an alignment of 128 the surplus below a high block, rounded down,
+    // can be too small for a free block: the caller then gets the whole block.
+    Area area(8192 + 64);
+    uint8_t* wide = area.bytes + reinterpret_cast<uintptr_t>(area.bytes) % 128;  // a multiple of 128
+    int32_t largest = MEMCLASS_create(3, "wide", wide, 8192, 128, 128, 16, 1, 0, 0, 1, nullptr);
+    ASSERT_EQ(largest, 8192 - 64 - 240 - 16);
+    int32_t need = ((largest - 65 + 16) & ~127) - 16;  // need + 16 leaves 65 to 127 bytes over
+    uint8_t* block = static_cast<uint8_t*>(MEM_alloc(nullptr, need - 16, 3 | MB_HIGH));
+    ASSERT_EQ(header(block), link(wide, wide, NEXT));
+    EXPECT_EQ((Results{MEMCLASS_largestfree(3), MEMCLASS_check(3), MEM_free(block), MEMCLASS_largestfree(3)}),
+              (Results{0, 1, 1, largest}));
+    // With more over, the block is carved from the top at a multiple of 128.
+    block = static_cast<uint8_t*>(MEM_alloc(nullptr, need - 16 - 256, 3 | MB_HIGH));
+    EXPECT_EQ((Results{static_cast<int32_t>((header(block) - link(wide, wide, NEXT)) % 128),
+                       MEMCLASS_largestfree(3) > 0, MEMCLASS_check(3)}),
+              (Results{0, 1, 1}));
+}
+
 TEST_F(MemHeap, ClassMadeInABlockOfAnotherOwnsItsBlocks)
 {
     Area outer(1 << 16);
@@ -165,6 +185,24 @@ TEST_F(MemHeap, CheckerFindsEachKindOfDamageAndReportListsBlocks)
 }
 
 // Alerts that end the process: the default routine, the abort box answered Cancel (exit code 0).
+// Big-endian writes of n bytes, never more than four, over 0x11s, and the reads back.
+TEST(MemHelpers, BigEndianBytesStopAtFour)
+{
+    const struct {
+        uint32_t value;
+        int32_t n;
+        const char* bytes;  // the first five bytes after
+    } rows[] = {{0x00ABCDEFu, 3, "\xAB\xCD\xEF\x11\x11"}, {0x01020304u, 6, "\x01\x02\x03\x04\x11"},
+                {0xFFu, 0, "\x11\x11\x11\x11\x11"}, {0xFFu, -2, "\x11\x11\x11\x11\x11"}};
+    for (const auto& row : rows) {
+        uint8_t buffer[8];
+        memset(buffer, 0x11, sizeof buffer);
+        EXPECT_EQ(ENDIAN_putbig(buffer, row.value, row.n), buffer + std::clamp(row.n, 0, 4));
+        EXPECT_EQ(text(buffer, 5), text(row.bytes, 5));
+        EXPECT_EQ(ENDIAN_getbig(buffer, row.n), row.n > 0 ? row.value : 0u);
+    }
+}
+
 class MemDeathTest : public MemHeap {};
 TEST_F(MemDeathTest, AlertsEndTheProcess)
 {

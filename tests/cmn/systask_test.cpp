@@ -118,4 +118,35 @@ TEST(SyncTask, RunsOnTheMainThreadWhenDue)
     EXPECT_EQ(alertsof(recorder), std::vector<std::string>{"cmn/systask:99 SYNCTASK_add - LIST FULL\n"});
 }
 
+TEST(SyncTask, ConcurrentAdditionsEachGetAnEntry)
+{
+    // Fifteen routines from three threads, and a sixteenth that every thread
+    // adds and removes meanwhile: each ends with one entry, none with two,
+    // and the table never reports itself full.
+    ScopedAlertRecorder recorder;
+    for (int round = 0; round < 300; round++) {
+        cleartable();
+        std::atomic<int> ready{0};
+        std::vector<std::thread> adders;
+        for (int t = 0; t < 3; t++)
+            adders.emplace_back([&, t] {
+                for (ready++; ready.load() < 3;)
+                    std::this_thread::yield();
+                for (int i = 0; i < 5; i++) {
+                    SYNCTASK_add(sixteen[t * 5 + i], 5, 5);
+                    SYNCTASK_add(sixteen[15], 1, 1);
+                    SYNCTASK_remove(sixteen[15]);
+                }
+            });
+        for (std::thread& adder : adders)
+            adder.join();
+        for (int i = 0; i < 16; i++)
+            ASSERT_EQ(std::count_if(SYNCTASKlist, SYNCTASKlist + SYNCTASK_MAX,
+                                    [&](const SYNCTASK& task) { return task.routine == sixteen[i]; }),
+                      i < 15 ? 1 : 0)
+                << "round " << round << " routine " << i;
+    }
+    EXPECT_EQ(recorder.count(), 0u) << "no false LIST FULL";
+}
+
 }  // namespace

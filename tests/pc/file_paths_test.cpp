@@ -3,9 +3,15 @@
 #include <cctype>
 #include <string>
 #include <utility>
+#include <vector>
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
+#include "alertrecorder.h"
 #include "lasterrors.h"
 #include "platform/vplatform.h"
 #include "tempdir.h"
@@ -101,3 +107,29 @@ TEST(PathsDeathTest, AFailedSetdirectoryEndsTheProcessThroughItsAlert)
     EXPECT_EXIT(setdirectory("/no/such/directory"), testing::ExitedWithCode(0),
                 "setdirectory - FAILED ON '/no/such/directory'");
 }
+
+#ifndef _WIN32
+// Only POSIX can enter a directory 511 characters deep (Windows' ANSI
+// directory services, and so our POSIX layer's, stop short of it): there
+// getdirectory fails with its alert and leaves an empty string, not an
+// unterminated buffer. A path on no listed drive finds no drive.
+TEST_F(DirectoryTest, TooDeepADirectoryIsAFailureWithAnEmptyBuffer)
+{
+    std::string path = dir.path();
+    while (path.size() + 101 <= 510) {
+        path += "/" + std::string(100, 'd');
+        ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    }
+    path += "/" + std::string(510 - path.size() - 1, 'e');
+    char buffer[FILE_DIRECTORYSIZE];
+    ASSERT_EQ(mkdir(path.c_str(), 0755) + chdir(path.c_str()), 0);
+    EXPECT_EQ(P(buffer, getdirectory(buffer)), P(path, 510));
+    ScopedAlertRecorder recorder;
+    ASSERT_EQ(mkdir((path + "/f").c_str(), 0755) + chdir((path + "/f").c_str()), 0);
+    memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(V({getdirectory(buffer), buffer[0], getdirectory(nullptr), findlogicaldrive("/", nullptr)}),
+              V({0, 0, 0, 0}));
+    EXPECT_EQ(recorder.messages(),
+              std::vector<std::string>(2, "getdirectory - FAILED TO FETCH, OR WAS TOO LONG (%D CHAR).\n"));
+}
+#endif

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "platform/vplatform.h"
 #include "tempdir.h"
 #include "vorl/file.h"
+#include "vorl/thread.h"
 
 namespace {
 
@@ -238,6 +240,56 @@ TEST_F(FileLayer, AWriteThatFailsPartWayLeavesTheNextSeekExact)
             if (seekfile(handle, 16384) != 1 || writetofile(handle, "abc", 3) != 3 || closefile(handle) != 1)
                 _exit(13);
             _exit(ScopedTempDir::read(path) == bytes.replace(16384, 3, "abc").substr(0, 20000) ? 3 : 14);
+        },
+        testing::ExitedWithCode(3), "");
+}
+#endif
+
+TEST_F(FileLayer, FirstOpensFromManyThreadsShareOneTableAndOneDriveMutex)
+{
+    // Sixteen threads make the table and the drive's mutex at once: each open
+    // gets a slot of its own and every read sees the whole file.
+    THREAD_init(0);
+    std::string path = dir.write("f", pattern(1000));
+    std::vector<int32_t> handles(16, 0);
+    std::vector<std::string> copies(16);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 16; i++)
+        threads.emplace_back([&, i] {
+            handles[i] = openpath(path, READMODE);
+            copies[i] = readat(handles[i], 0, 1000);
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    std::sort(handles.begin(), handles.end());
+    for (int i = 0; i < 16; i++)
+        EXPECT_EQ(V({handles[i], copies[i] == pattern(1000), closefile(handles[i])}), V({-16 + i, 1, 1})) << i;
+}
+
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// With no page memory to be had when the table is made there is no table,
+// and every open fails cleanly instead of touching a null table.
+TEST_F(FileLayer, OpensFailCleanlyWhenTheTableCannotBeMade)
+{
+    std::string path = dir.write("f", "abc");
+    EXPECT_EXIT(
+        {
+            // The table's mutex is made while memory is there; then all further address space goes.
+            initfiles(0);
+            shutdownfiles();
+            long pages = 0;
+            FILE* statm = fopen("/proc/self/statm", "r");
+            struct rlimit limit;
+            getrlimit(RLIMIT_AS, &limit);
+            if (statm == nullptr || fscanf(statm, "%ld", &pages) != 1)
+                _exit(10);
+            limit.rlim_cur = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE));
+            int32_t handle = 9;
+            int32_t memory = 9;
+            char bytes[4];
+            bool failed = setrlimit(RLIMIT_AS, &limit) == 0 && openfile(path.c_str(), READMODE, 0, &handle) == 0;
+            failed = failed && handle == 0 && GetLastError() == ERROR_NOT_ENOUGH_MEMORY && filetableexists() == 0;
+            _exit(failed && openmemoryfile(bytes, 4, 0, 0, &memory) == 0 && memory == 9 ? 3 : 12);
         },
         testing::ExitedWithCode(3), "");
 }

@@ -2,6 +2,9 @@
 // failed waits. (Blocked waits released by sets and pulses: pc/threads_test.)
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "lasterrors.h"
 
 namespace {
@@ -47,6 +50,22 @@ TEST(Events, FailedWaitsAndOperationsConsumeNothing)
         EXPECT_EQ(witherror({operation(e)}), V({0, BADHANDLE}));
     EXPECT_EQ(witherror({poll(e)}), V({FAILED, BADHANDLE}));
     EXPECT_EQ(witherror({CreateEventA(nullptr, FALSE, FALSE, "name") == nullptr}), V({1, ERROR_NOT_SUPPORTED}));
+}
+
+TEST(Events, HandOverBetweenThreadsLosesNoWakeUp)
+{
+    // Two threads pass the turn back and forth through two auto-reset
+    // events; a lost wake-up would stall one of them.
+    HANDLE ping = newevent(FALSE), pong = newevent(FALSE);
+    std::atomic<int> failures{0};
+    std::thread other([&] {
+        for (int i = 0; i < 3000; i++)
+            failures += poll(ping, 10000) != GOT || !SetEvent(pong);
+    });
+    for (int i = 0; i < 3000; i++)
+        failures += !SetEvent(ping) || poll(pong, 10000) != GOT;
+    other.join();
+    EXPECT_EQ(V({failures.load(), CloseHandle(ping), CloseHandle(pong)}), V({0, 1, 1}));
 }
 
 }  // namespace
