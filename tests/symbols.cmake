@@ -3,7 +3,7 @@
 # timeSetEvent, ...) or any other name that has no upper-case module prefix
 # and that no public header declares. Run by ctest:
 #   cmake -DNM=nm -DLIBRARY=libvorl.a -DHEADERS=include/vorl -P symbols.cmake
-execute_process(COMMAND ${NM} -g --defined-only -C ${LIBRARY} OUTPUT_VARIABLE listing RESULT_VARIABLE status)
+execute_process(COMMAND ${NM} -g --defined-only ${LIBRARY} OUTPUT_VARIABLE listing RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${NM} could not list ${LIBRARY}")
 endif()
@@ -22,11 +22,29 @@ foreach(line ${lines})
   if(NOT line MATCHES "^[0-9a-fA-F]+ [A-Z] (.+)$")
     continue()
   endif()
-  string(REGEX REPLACE "\\(.*" "" name "${CMAKE_MATCH_1}")
+  set(name "${CMAKE_MATCH_1}")
   math(EXPR count "${count} + 1")
-  # Instantiations of the C++ runtime's templates and its personality routine.
-  if(name MATCHES "::" OR name MATCHES "^DW\\.ref\\.")
+  # What the compiler adds: the C++ runtime's personality routine, and
+  # names reserved to the implementation (the sanitizers' instrumentation).
+  if(name MATCHES "^DW\\.ref\\." OR name MATCHES "^__")
     continue()
+  endif()
+  # A C++ name is judged by the first name in its mangled form (a function,
+  # or the outermost namespace or class); instantiations of the C++
+  # runtime's templates (std::, __gnu_cxx::), its allocation operators and the
+  # system headers' classes (reserved names, __...) are theirs.
+  if(name MATCHES "^_Z")
+    if(name MATCHES "^_Z(T[VIST]|GV|TH|TW)?Z?N?[rVK]*L?S[tabsiod]" OR name MATCHES "^_Z(nw|na|dl|da)")
+      continue()
+    endif()
+    if(NOT name MATCHES "^_Z(T[VIST]|GV|TH|TW)?Z?N?[rVK]*L?([0-9]+)(.*)$")
+      list(APPEND foreign "${name} (a C++ name this check cannot read)")
+      continue()
+    endif()
+    string(SUBSTRING "${CMAKE_MATCH_3}" 0 ${CMAKE_MATCH_2} name)
+    if(name MATCHES "^__")
+      continue()
+    endif()
   endif()
   if(name MATCHES "^([A-Z][a-z]|time[A-Z])")
     list(APPEND foreign "${name} (a platform service name)")
