@@ -14,6 +14,7 @@ import os
 import random
 import re
 import signal
+import shutil
 import subprocess
 import sys
 import time
@@ -186,6 +187,18 @@ def suite(build_dir, jobs, labels, timeout, every):
     return " ".join(sorted(failed)) if every else failed[0]
 
 
+def clear_leftovers(folder, known):
+    """Removes what a mutant's tests left in their working folder, so that it cannot fail the next mutant's run."""
+    for name in set(os.listdir(folder)) - known:
+        path = os.path.join(folder, name)
+        if name.endswith(".cmake"):
+            continue  # the test lists ctest makes as it runs
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path, ignore_errors=True)
+        else:
+            os.remove(path)
+
+
 def report_killers(killed):
     """Per test: how many mutants it kills, and how many no other test kills (what removing it would lose)."""
     kills, alone = {}, {}
@@ -241,6 +254,9 @@ def main():
     timeout = 4 * (time.time() - started) + 60
     print("unmutated suite passes in %.0f s; a mutant's suite is stopped after %.0f s" % (time.time() - started, timeout))
 
+    # The tests run in the build's tests folder; a mutant may make them leave files there.
+    tests_dir = os.path.join(build_dir, "tests")
+    known = set(os.listdir(tests_dir))
     results = []
     for number, site in enumerate(chosen, 1):
         if only and number not in only:
@@ -260,6 +276,7 @@ def main():
         finally:
             with open(path, "w") as f:
                 f.write(original)
+            clear_leftovers(tests_dir, known)
         results.append((number, site, outcome, detail))
         shown = detail.split()
         if len(shown) > 3:

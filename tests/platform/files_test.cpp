@@ -185,8 +185,8 @@ TEST(PlatformPaths, FullPathsDrivesTheCurrentDirectoryVolumesAndSearches)
     EXPECT_EQ(witherror({found.cFileName == std::string("alpha.txt"), found.dwFileAttributes, found.nFileSizeLow,
                          written > 125911584000000000ull, FindClose(search), FindClose(search)}),
               V({1, FILE_ATTRIBUTE_NORMAL, 5, 1, 1, 0, ERROR_INVALID_HANDLE}));
-    const std::pair<const char*, long long> missing[] = {{"none/*", ERROR_PATH_NOT_FOUND},
-                                                         {"ALPHA.TXT", ERROR_FILE_NOT_FOUND}};
+    const std::pair<const char*, long long> missing[] = {
+        {"none/*", ERROR_PATH_NOT_FOUND}, {"ALPHA.TXT", ERROR_FILE_NOT_FOUND}, {"*.exe", ERROR_FILE_NOT_FOUND}};
     for (const auto& row : missing)
         EXPECT_EQ(witherror({FindFirstFileA(dir.file(row.first).c_str(), &found) == INVALID_HANDLE_VALUE}),
                   V({1, row.second})) << row.first;
