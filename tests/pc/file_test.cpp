@@ -71,6 +71,17 @@ int32_t sizeoffile(int32_t handle)
     return size;
 }
 
+#ifndef _WIN32
+// Lowers this process's soft limit of a resource (in a death test's child).
+bool setsoftlimit(int resource, rlim_t value)
+{
+    struct rlimit limit;
+    getrlimit(resource, &limit);
+    limit.rlim_cur = value;
+    return setrlimit(resource, &limit) == 0;
+}
+#endif
+
 class FileLayer : public ::testing::Test {
 protected:
     void TearDown() override { shutdownfiles(); }
@@ -227,11 +238,8 @@ TEST_F(FileLayer, AWriteThatFailsPartWayLeavesTheNextSeekExact)
     EXPECT_EXIT(
         {
             signal(SIGXFSZ, SIG_IGN);
-            struct rlimit limit;
-            getrlimit(RLIMIT_FSIZE, &limit);
-            limit.rlim_cur = 20000;
             int32_t handle = 0;
-            if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || openfile(path.c_str(), FM_READ | FM_WRITE, 0, &handle) == 0)
+            if (!setsoftlimit(RLIMIT_FSIZE, 20000) || openfile(path.c_str(), FM_READ | FM_WRITE, 0, &handle) == 0)
                 _exit(10);
             std::string bytes = pattern(32768);
             // The first 16 KiB block goes whole, the second fails after 3616 bytes.
@@ -279,15 +287,13 @@ TEST_F(FileLayer, OpensFailCleanlyWhenTheTableCannotBeMade)
             shutdownfiles();
             long pages = 0;
             FILE* statm = fopen("/proc/self/statm", "r");
-            struct rlimit limit;
-            getrlimit(RLIMIT_AS, &limit);
             if (statm == nullptr || fscanf(statm, "%ld", &pages) != 1)
                 _exit(10);
-            limit.rlim_cur = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE));
             int32_t handle = 9;
             int32_t memory = 9;
             char bytes[4];
-            bool failed = setrlimit(RLIMIT_AS, &limit) == 0 && openfile(path.c_str(), READMODE, 0, &handle) == 0;
+            bool failed = setsoftlimit(RLIMIT_AS, static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE))) &&
+                          openfile(path.c_str(), READMODE, 0, &handle) == 0;
             failed = failed && handle == 0 && GetLastError() == ERROR_NOT_ENOUGH_MEMORY && filetableexists() == 0;
             _exit(failed && openmemoryfile(bytes, 4, 0, 0, &memory) == 0 && memory == 9 ? 3 : 12);
         },
