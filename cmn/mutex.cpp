@@ -3,7 +3,10 @@
 // release of a held mutex) is caught by an alert. Records come from a pool of
 // their own in page memory, so that every module can create mutexes before
 // and beside the heap; released records are reused last-in, first-out.
+// Taking a free mutex and leaving it cost one atomic exchange each; a thread
+// that finds it held spins briefly, then sleeps until the holder leaves.
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -16,12 +19,17 @@
 
 static const char MODULE_FILE[] = "cmn/mutex";
 
+// The lock word: free, held, or held with threads asleep that the holder
+// wakes when it leaves.
+enum : uint32_t { MUTEX_UNHELD = 0, MUTEX_HELD = 1, MUTEX_WAITED = 2 };
+
 struct MUTEX {
-    alignas(void*) unsigned char lock[SYS_LOCKSIZE];  // the platform's recursive lock
+    std::atomic<uint32_t> state;
+    // Outstanding locks, changed only by the holder; MUTEX_FREEMARKER while
+    // pooled.
+    std::atomic<uint32_t> count;
     // Holder's thread id, 0 when unheld; the next free record while pooled.
     std::atomic<uintptr_t> owner;
-    // Outstanding locks; MUTEX_FREEMARKER while pooled.
-    std::atomic<uint32_t> count;
 };
 
 // One page run of pool records.
@@ -40,7 +48,74 @@ static int32_t runcapacity = 0;
 // The pool is shared by every thread that creates or releases mutexes.
 static std::mutex poollock;
 
+// Where waiting threads sleep: a few places shared by all records, picked by
+// address, so that a record needs no more than its three words.
+struct MUTEXPARKING {
+    std::mutex lock;
+    std::condition_variable woken;
+};
+static const uintptr_t MUTEX_PARKINGS = 64;
+// Spins on a held mutex before sleeping: long enough for a short hold on
+// another core to end, far shorter than a sleep and wake-up.
+static const int MUTEX_SPINS = 100;
+
+// The calling thread's id, asked of the system once per thread.
+static thread_local uint32_t selfid = 0;
+
+static inline uint32_t self(void)
+{
+    uint32_t id = selfid;
+    if (id == 0)
+        selfid = id = SYS_threadid();
+    return id;
+}
+
 static unsigned addressof(const MUTEX* mutex) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(mutex)); }
+
+static MUTEXPARKING& parkingof(const MUTEX* mutex)
+{
+    // Made on the first contention and never destroyed, so that exit
+    // callbacks still find it.
+    static MUTEXPARKING* parkings = new MUTEXPARKING[MUTEX_PARKINGS];
+    return parkings[reinterpret_cast<uintptr_t>(mutex) / sizeof(MUTEX) % MUTEX_PARKINGS];
+}
+
+static inline void relax(void)
+{
+#if defined(__i386__) || defined(__x86_64__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// Takes a mutex that was held a moment ago.
+static void waitfor(MUTEX* mutex)
+{
+    for (int spin = 0; spin < MUTEX_SPINS; spin++) {
+        uint32_t unheld = MUTEX_UNHELD;
+        if (mutex->state.load(std::memory_order_relaxed) == MUTEX_UNHELD &&
+            mutex->state.compare_exchange_weak(unheld, MUTEX_HELD, std::memory_order_acquire))
+            return;
+        relax();
+    }
+    MUTEXPARKING& parking = parkingof(mutex);
+    // A thread that takes the mutex this way leaves MUTEX_WAITED behind, as
+    // others may still sleep; at worst its leaving wakes nobody.
+    while (mutex->state.exchange(MUTEX_WAITED, std::memory_order_acquire) != MUTEX_UNHELD) {
+        std::unique_lock<std::mutex> hold(parking.lock);
+        // The holder clears the word before it takes the parking lock to
+        // wake us, so testing the word under that lock loses no wake-up.
+        while (mutex->state.load(std::memory_order_relaxed) == MUTEX_WAITED)
+            parking.woken.wait(hold);
+    }
+}
+
+static void wake(const MUTEX* mutex)
+{
+    MUTEXPARKING& parking = parkingof(mutex);
+    std::lock_guard<std::mutex> hold(parking.lock);
+    // Other records may share the place: wake all, each tests its own word.
+    parking.woken.notify_all();
+}
 
 // Makes room for one more run in the list (pool lock held).
 static bool reserverun(void)
@@ -87,6 +162,7 @@ static void growpool(void)
     runs[runcount++] = {block, fitted};
     for (int32_t i = 0; i < fitted; i++) {
         new (&block[i]) MUTEX;
+        block[i].state.store(MUTEX_UNHELD, std::memory_order_relaxed);
         block[i].count.store(MUTEX_FREEMARKER, std::memory_order_relaxed);
         block[i].owner.store(reinterpret_cast<uintptr_t>(freelist), std::memory_order_relaxed);
         freelist = &block[i];
@@ -108,8 +184,7 @@ MUTEX* MUTEX_alloc(void)
             return nullptr;
         freelist = reinterpret_cast<MUTEX*>(mutex->owner.load(std::memory_order_relaxed));
     }
-    MEM_fill(mutex->lock, 0, SYS_LOCKSIZE);
-    SYS_lockinit(mutex->lock);
+    mutex->state.store(MUTEX_UNHELD, std::memory_order_relaxed);
     mutex->owner.store(0, std::memory_order_relaxed);
     mutex->count.store(0, std::memory_order_release);
     return mutex;
@@ -121,13 +196,23 @@ void MUTEX_lock(MUTEX* mutex)
         ALERT_raise(MODULE_FILE, "MUTEX_lock - ATTEMPTING TO LOCK A NULL MUTEX.\n");
         return;
     }
-    if (mutex->count.load(std::memory_order_acquire) == MUTEX_FREEMARKER) {
+    uint32_t count = mutex->count.load(std::memory_order_acquire);
+    if (count == MUTEX_FREEMARKER) {
         ALERT_raise(MODULE_FILE, "MUTEX_lock - ATTEMPTING TO LOCK AN UNALLOCATED MUTEX (%08x).\n", addressof(mutex));
-        return;  // its platform lock is destroyed
+        return;
     }
-    SYS_lockenter(mutex->lock);
-    mutex->owner.store(SYS_threadid(), std::memory_order_relaxed);
-    mutex->count.fetch_add(1, std::memory_order_relaxed);
+    // Only the holder finds its own id here, and only the holder changes the
+    // count, so a relock needs no atomic exchange.
+    uint32_t me = self();
+    if (mutex->owner.load(std::memory_order_relaxed) == me) {
+        mutex->count.store(count + 1, std::memory_order_relaxed);
+        return;
+    }
+    uint32_t unheld = MUTEX_UNHELD;
+    if (!mutex->state.compare_exchange_strong(unheld, MUTEX_HELD, std::memory_order_acquire))
+        waitfor(mutex);
+    mutex->owner.store(me, std::memory_order_relaxed);
+    mutex->count.store(1, std::memory_order_relaxed);
 }
 
 void MUTEX_unlock(MUTEX* mutex)
@@ -136,18 +221,24 @@ void MUTEX_unlock(MUTEX* mutex)
         ALERT_raise(MODULE_FILE, "MUTEX_unlock - ATTEMPTING TO UNLOCK A NULL MUTEX.\n");
         return;
     }
-    if (mutex->count.load(std::memory_order_acquire) == MUTEX_FREEMARKER) {
+    uint32_t count = mutex->count.load(std::memory_order_acquire);
+    if (count == MUTEX_FREEMARKER) {
         ALERT_raise(MODULE_FILE, "MUTEX_unlock - ATTEMPTING TO UNLOCK AN UNALLOCATED MUTEX (%08x).\n",
                     addressof(mutex));
         return;
     }
-    if (mutex->owner.load(std::memory_order_relaxed) != SYS_threadid()) {
+    if (mutex->owner.load(std::memory_order_relaxed) != self()) {
         ALERT_raise(MODULE_FILE, "MUTEX_unlock - UNLOCKING AN UNOWNED MUTEX (%08x).\n", addressof(mutex));
         return;  // leaving a lock this thread does not hold would break it
     }
-    if (mutex->count.fetch_sub(1, std::memory_order_relaxed) == 1)
-        mutex->owner.store(0, std::memory_order_relaxed);
-    SYS_lockleave(mutex->lock);
+    if (count > 1) {
+        mutex->count.store(count - 1, std::memory_order_relaxed);
+        return;
+    }
+    mutex->owner.store(0, std::memory_order_relaxed);
+    mutex->count.store(0, std::memory_order_relaxed);
+    if (mutex->state.exchange(MUTEX_UNHELD, std::memory_order_release) == MUTEX_WAITED)
+        wake(mutex);
 }
 
 void MUTEX_free(MUTEX* mutex)
@@ -160,11 +251,11 @@ void MUTEX_free(MUTEX* mutex)
         ALERT_raise(MODULE_FILE, "MUTEX_free - FREEING AN UNALLOCATED MUTEX (%08x).\n", addressof(mutex));
         return;
     }
-    if (mutex->owner.load(std::memory_order_relaxed) != 0 || count != 0) {
+    if (mutex->owner.load(std::memory_order_relaxed) != 0 || count != 0 ||
+        mutex->state.load(std::memory_order_relaxed) != MUTEX_UNHELD) {
         ALERT_raise(MODULE_FILE, "MUTEX_free - FREEING A LOCKED MUTEX (%08x).\n", addressof(mutex));
         return;  // its holder will still unlock it
     }
-    SYS_lockdelete(mutex->lock);
     std::lock_guard<std::mutex> hold(poollock);
     mutex->count.store(MUTEX_FREEMARKER, std::memory_order_release);
     mutex->owner.store(reinterpret_cast<uintptr_t>(freelist), std::memory_order_relaxed);

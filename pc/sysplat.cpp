@@ -8,16 +8,6 @@
 #include <atomic>
 #include <string>
 
-static_assert(sizeof(CRITICAL_SECTION) <= SYS_LOCKSIZE, "the lock room of a MUTEX holds a critical section");
-
-void SYS_lockinit(void* lock) { InitializeCriticalSection(static_cast<CRITICAL_SECTION*>(lock)); }
-
-void SYS_lockdelete(void* lock) { DeleteCriticalSection(static_cast<CRITICAL_SECTION*>(lock)); }
-
-void SYS_lockenter(void* lock) { EnterCriticalSection(static_cast<CRITICAL_SECTION*>(lock)); }
-
-void SYS_lockleave(void* lock) { LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(lock)); }
-
 uint32_t SYS_threadid(void) { return GetCurrentThreadId(); }
 
 #ifdef _WIN32

@@ -1,7 +1,6 @@
 // The few platform services that the portable modules need, behind plain
-// procedures, so that cmn/ never sees the platform's headers: the recursive
-// lock inside a MUTEX, thread ids, the message box, the mouse cursor, the
-// debugger and process exit.
+// procedures, so that cmn/ never sees the platform's headers: thread ids,
+// the message box, the mouse cursor, the debugger and process exit.
 #ifndef VORL_SYSPLAT_H
 #define VORL_SYSPLAT_H
 
@@ -10,9 +9,6 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-// Room for the platform's recursive lock record (a critical section).
-#define SYS_LOCKSIZE (sizeof(void*) == 8 ? 40 : 24)
 
 // Message box styles and answers, with the platform's values.
 #define SYS_MB_OKCANCEL 0x00000001u
@@ -26,11 +22,6 @@ extern "C" {
 #define SYS_IDABORT 3
 #define SYS_IDRETRY 4
 #define SYS_IDIGNORE 5
-
-void SYS_lockinit(void* lock);
-void SYS_lockdelete(void* lock);
-void SYS_lockenter(void* lock);
-void SYS_lockleave(void* lock);
 
 uint32_t SYS_threadid(void);
 
