@@ -150,9 +150,13 @@ static int64_t MEM_need(const MEMCLASS* cls, const char* label, int32_t size)
 }
 
 // First fit along the list from the chosen end, or the largest block that
-// fits (the first met among equals); null when none fits.
+// fits (the first met among equals); null when none fits. The index answers
+// unless it is off, which only a failed page run makes it.
 static uint8_t* MEM_choose(const MEMCLASS* cls, int64_t need, uint32_t type)
 {
+    uint8_t* indexed = nullptr;
+    if (MEMINDEX_choose(cls, need, type, &indexed))
+        return indexed;
     uint8_t* base = CLASS_base(cls);
     uint8_t* head = CLASS_head(cls);
     bool high = (type & MB_HIGH) != 0;
@@ -175,35 +179,37 @@ static uint8_t* MEM_choose(const MEMCLASS* cls, int64_t need, uint32_t type)
     return chosen;
 }
 
-// Splits the chosen block (already off the list) when more than 64 bytes
-// would be left over, and returns the header the caller's block gets, with
-// its neighbour links set.
+// Takes the chosen free block for a request: whole when no more than 64
+// bytes would be left over, else split, the part left over keeping the
+// block's place on the free list. Returns the header the caller's block
+// gets, with its neighbour links set.
 static uint8_t* MEM_carve(MEMCLASS* cls, uint8_t* chosen, int32_t need, uint32_t type)
 {
     uint8_t* base = CLASS_base(cls);
     int32_t surplus = BLOCK_size(chosen) - need;
-    if (surplus <= MEM_SPLITSLACK)
+    int32_t below = surplus & ~static_cast<int32_t>(CLASS_alignment(cls) - 1);
+    // With an alignment above 64 the rounded part below a high block may be
+    // too small to be a free block of its own; the caller then gets the
+    // whole block.
+    if (surplus <= MEM_SPLITSLACK || ((type & MB_HIGH) && below < MB_HEADERSIZE + MEM_MINFREE)) {
+        MEMCLASS_unlinkfree(cls, chosen);
         return chosen;
+    }
     uint8_t* next = BLOCK_next(base, chosen);
     if (!(type & MB_HIGH)) {
         uint8_t* rest = chosen + MB_HEADERSIZE + need;
         MEM_stampin(base, rest, nullptr, 0, 0, 0, chosen, next);
         BLOCK_setprevious(base, next, rest);
         BLOCK_setnext(base, chosen, rest);
-        MEMCLASS_insertfree(cls, rest);
+        MEMCLASS_replacefree(cls, chosen, rest);
         return chosen;
     }
-    int32_t below = surplus & ~static_cast<int32_t>(CLASS_alignment(cls) - 1);
-    // With an alignment above 64 the rounded part below may be too small to
-    // be a free block of its own; the caller then gets the whole block.
-    if (below < MB_HEADERSIZE + MEM_MINFREE)
-        return chosen;
     uint8_t* block = chosen + below;
     BLOCK_setprevious(base, block, chosen);
     BLOCK_setnext(base, block, next);
     BLOCK_setprevious(base, next, block);
     MEM_stampin(base, chosen, nullptr, 0, 0, 0, BLOCK_previous(base, chosen), block);
-    MEMCLASS_insertfree(cls, chosen);
+    MEMCLASS_replacefree(cls, chosen, chosen);
     return block;
 }
 
@@ -229,7 +235,6 @@ void* MEM_alloc(const char* label, int32_t size, uint32_t type)
         CLASS_lock(cls);
         block = MEM_choose(cls, need, type);
         if (block) {
-            MEMCLASS_unlinkfree(cls, block);
             block = MEM_carve(cls, block, static_cast<int32_t>(need), type);
             // The caller chooses only the class and the search; the option
             // bits are the class's, and the list bits are never the caller's.
@@ -317,8 +322,9 @@ int32_t MEM_free(void* address)
     uint8_t* merged = block;
     uint8_t* previous = BLOCK_previous(base, block);
     uint8_t* next = BLOCK_next(base, block);
-    if (BLOCK_flags(previous) & MB_FREE) {
-        MEMCLASS_unlinkfree(cls, previous);
+    bool previousfree = (BLOCK_flags(previous) & MB_FREE) != 0;
+    bool nextfree = (BLOCK_flags(next) & MB_FREE) != 0;
+    if (previousfree) {
         BLOCK_setnext(base, previous, next);
         BLOCK_setprevious(base, next, previous);
         // The absorbed header must not pass for a block: a second release of
@@ -326,13 +332,19 @@ int32_t MEM_free(void* address)
         MEM_fill(block, 0, MB_HEADERSIZE);
         merged = previous;
     }
-    if (BLOCK_flags(next) & MB_FREE) {
-        MEMCLASS_unlinkfree(cls, next);
+    if (nextfree) {
         uint8_t* after = BLOCK_next(base, next);
         BLOCK_setnext(base, merged, after);
         BLOCK_setprevious(base, after, merged);
     }
-    MEMCLASS_insertfree(cls, merged);
+    // The merged block takes the free list place of a free neighbour: the
+    // lower one grows, or the block steps into the upper one's place.
+    if (previousfree && nextfree)
+        MEMCLASS_unlinkfree(cls, next);
+    if (previousfree || nextfree)
+        MEMCLASS_replacefree(cls, previousfree ? previous : next, merged);
+    else
+        MEMCLASS_insertfree(cls, merged);
     CLASS_unlock(cls);
     return 1;
 }

@@ -267,8 +267,31 @@ void MEM_stampin(uint8_t* base, uint8_t* block, const char* label, int32_t size,
 // Puts a block whose next-block field is set on its class's free list, in
 // address order, walking from the nearer end.
 void MEMCLASS_insertfree(MEMCLASS* cls, uint8_t* block);
+// Puts a block whose next-block field is set in the place of old on the
+// list, where no other free block lies between them; old, when it is
+// another block, is taken off as MEMCLASS_unlinkfree does. With old the
+// block itself, this records the block's new size.
+void MEMCLASS_replacefree(MEMCLASS* cls, uint8_t* old, uint8_t* block);
 // Takes a free block off the list: signature zeroed, MB_FREE cleared.
 void MEMCLASS_unlinkfree(MEMCLASS* cls, uint8_t* block);
+// The free-block index (cmn/memindex.cpp), kept under the class's mutex.
+// MEMINDEX_start gives a new class an empty index, MEMINDEX_end drops it.
+void MEMINDEX_start(const MEMCLASS* cls);
+void MEMINDEX_end(const MEMCLASS* cls);
+// Enters a free block of size bytes and returns the free block it follows
+// in address order (the list head when none); null when the index is off.
+uint8_t* MEMINDEX_before(const MEMCLASS* cls, uint8_t* block, int32_t size);
+void MEMINDEX_remove(const MEMCLASS* cls, uint8_t* block);
+// Puts block, of size bytes, in the place of old, its neighbour in the order.
+void MEMINDEX_replace(const MEMCLASS* cls, uint8_t* old, uint8_t* block, int32_t size);
+// The block that first fit (or MB_LARGEST) chooses, null when none fits;
+// false when the index is off and cannot be built again.
+bool MEMINDEX_choose(const MEMCLASS* cls, int64_t need, uint32_t type, uint8_t** chosen);
+// The largest free size, -1 when the index is off.
+int32_t MEMINDEX_largest(const MEMCLASS* cls);
+// True when the index holds exactly the free list's blocks, in its order,
+// with their sizes (and when it is off).
+bool MEMINDEX_check(const MEMCLASS* cls);
 // The class whose area holds the header address, or null; reads only the
 // class records. Where areas nest, the class that flags name wins when its
 // area holds the address, else the innermost.

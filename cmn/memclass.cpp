@@ -114,6 +114,7 @@ int32_t MEMCLASS_create(int32_t number, const char* name, void* base, int32_t si
                                          static_cast<decltype(MEMCLASS::flags)>(flags));
     MEM_store<MEMCLASSROUTINE>(record + offsetof(MEMCLASS, callback), callback);
 
+    MEMINDEX_start(cls);
     MEMCLASS_insertfree(cls, first);
 
     if (locked)
@@ -127,6 +128,7 @@ int32_t MEMCLASS_destroy(int32_t number)
     if (!cls)
         return 0;
     MUTEX_free(CLASS_mutex(cls));
+    MEMINDEX_end(cls);
     MEM_fill(CLASS_bytes(cls), 0, MEMCLASS_RECORDSIZE);
     // Slots sharing the record (the heap's 0 and 1) would otherwise keep
     // pointing at a cleared record.
@@ -164,10 +166,13 @@ int32_t MEMCLASS_largestfree(uint32_t number)
         return 0;
     uint8_t* base = CLASS_base(cls);
     uint8_t* head = CLASS_head(cls);
-    int32_t largest = 0;
-    for (uint8_t* node = BLOCK_nextfree(base, head); node != head; node = BLOCK_nextfree(base, node))
+    int32_t largest = MEMINDEX_largest(cls);
+    for (uint8_t* node = largest < 0 ? BLOCK_nextfree(base, head) : head; node != head;
+         node = BLOCK_nextfree(base, node))
         if (BLOCK_size(node) > largest)
             largest = BLOCK_size(node);
+    if (largest < 0)
+        largest = 0;
     CLASS_unlock(cls);
     return largest;
 }
@@ -188,32 +193,56 @@ int32_t MEM_totalfree(void)
     return total;
 }
 
-void MEMCLASS_insertfree(MEMCLASS* cls, uint8_t* block)
+// The free block that a new one at block follows in address order (the
+// head when none), walking the list from whichever end is nearer.
+static uint8_t* MEMCLASS_walkbefore(const MEMCLASS* cls, const uint8_t* block)
 {
     uint8_t* base = CLASS_base(cls);
     uint8_t* head = CLASS_head(cls);
-    int32_t freesize = static_cast<int32_t>(BLOCK_next(base, block) - block - MB_HEADERSIZE);
-
-    uintptr_t lo = reinterpret_cast<uintptr_t>(BLOCK_nextfree(base, head));
-    uintptr_t hi = reinterpret_cast<uintptr_t>(BLOCK_previousfree(base, head));
-    uintptr_t mid = lo + (hi - lo) / 2;
-    uintptr_t at = reinterpret_cast<uintptr_t>(block);
-
-    uint8_t* before;
-    uint8_t* after;
-    if (at <= mid) {
-        after = BLOCK_nextfree(base, head);
-        while (after != head && reinterpret_cast<uintptr_t>(after) < at)
+    uint8_t* low = BLOCK_nextfree(base, head);
+    uint8_t* high = BLOCK_previousfree(base, head);
+    if (block <= low + (high - low) / 2) {
+        uint8_t* after = low;
+        while (after != head && after < block)
             after = BLOCK_nextfree(base, after);
-        before = BLOCK_previousfree(base, after);
-    } else {
-        // The head lies in the record, below every block, so this walk stops.
-        before = BLOCK_previousfree(base, head);
-        while (before != head && reinterpret_cast<uintptr_t>(before) > at)
-            before = BLOCK_previousfree(base, before);
-        after = BLOCK_nextfree(base, before);
+        return BLOCK_previousfree(base, after);
     }
+    // The head lies in the record, below every block, so this walk stops.
+    uint8_t* before = high;
+    while (before != head && before > block)
+        before = BLOCK_previousfree(base, before);
+    return before;
+}
 
+void MEMCLASS_insertfree(MEMCLASS* cls, uint8_t* block)
+{
+    uint8_t* base = CLASS_base(cls);
+    int32_t freesize = static_cast<int32_t>(BLOCK_next(base, block) - block - MB_HEADERSIZE);
+    uint8_t* before = MEMINDEX_before(cls, block, freesize);
+    if (!before)
+        before = MEMCLASS_walkbefore(cls, block);
+    uint8_t* after = BLOCK_nextfree(base, before);
+
+    BLOCK_setflags(block, BLOCK_flags(block) | MB_FREE);
+    BLOCK_setsize(block, freesize);
+    BLOCK_setnextfree(base, block, after);
+    BLOCK_setpreviousfree(base, block, before);
+    BLOCK_setnextfree(base, before, block);
+    BLOCK_setpreviousfree(base, after, block);
+    BLOCK_setsignature(block, "FB");
+}
+
+void MEMCLASS_replacefree(MEMCLASS* cls, uint8_t* old, uint8_t* block)
+{
+    uint8_t* base = CLASS_base(cls);
+    int32_t freesize = static_cast<int32_t>(BLOCK_next(base, block) - block - MB_HEADERSIZE);
+    uint8_t* before = BLOCK_previousfree(base, old);
+    uint8_t* after = BLOCK_nextfree(base, old);
+    MEMINDEX_replace(cls, old, block, freesize);
+    if (old != block) {
+        BLOCK_setsignature(old, "\0\0");
+        BLOCK_setflags(old, BLOCK_flags(old) & ~MB_FREE);
+    }
     BLOCK_setflags(block, BLOCK_flags(block) | MB_FREE);
     BLOCK_setsize(block, freesize);
     BLOCK_setnextfree(base, block, after);
@@ -225,6 +254,7 @@ void MEMCLASS_insertfree(MEMCLASS* cls, uint8_t* block)
 
 void MEMCLASS_unlinkfree(MEMCLASS* cls, uint8_t* block)
 {
+    MEMINDEX_remove(cls, block);
     uint8_t* base = CLASS_base(cls);
     uint8_t* before = BLOCK_previousfree(base, block);
     uint8_t* after = BLOCK_nextfree(base, block);
@@ -445,6 +475,8 @@ int32_t MEMCLASS_check(int32_t number)
     CLASS_lock(cls);
     check.base = CLASS_base(cls);
     int32_t result = MEMCLASS_checkbounds(check, cls) && MEMCLASS_checkwalk(check, cls);
+    if (result && !MEMINDEX_check(cls))
+        result = MEMCLASS_fault(check, "FREE-BLOCK INDEX DISAGREES WITH THE FREE LIST", CLASS_head(cls));
     CLASS_unlock(cls);
     return result;
 }
