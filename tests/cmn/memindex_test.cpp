@@ -1,8 +1,6 @@
 // The free-block index against a plain walk of the free list: a million random allocations (low, high and
 // largest, sizes from nothing to more than a class holds) and releases in random order, over classes of
 // different alignments, trailers and labels. Each allocation must come out of the block the walk picks.
-#include <sys/resource.h>
-
 #include <random>
 
 #include "memtest.h"
@@ -103,7 +101,10 @@ TEST(MemIndex, AMillionChoicesAreTheWalksChoices)
     }
 }
 
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // their own mappings need the address space
+// (Without a limit on the address space on Windows; the sanitizers' own mappings need the address space.)
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#include <sys/resource.h>
+
 // Without page memory for the index the class walks its list; when page memory is back the index is built again.
 int runs(MODEL& model, std::mt19937& random, int steps)
 {
