@@ -214,26 +214,27 @@ uint8_t* MEMINDEX_before(const MEMCLASS* cls, uint8_t* block, int32_t size)
     return before ? LINK_decode(base, index.nodes[before].block) : CLASS_head(cls);
 }
 
-// The way down to the node of key: the one the last choice found, or a
-// search. False when the key is not there or lies too deep; the index is
-// then dropped, and the list is trusted until it is built again.
-static bool INDEX_find(MEMINDEX& index, uint32_t key, INDEXPATH* path)
+// The way down to the node of key: the one the last choice found (which it
+// uses up), or a search written to local. Null when the key is not there or
+// lies too deep; the index is then dropped, and the list is trusted until it
+// is built again.
+static const INDEXPATH* INDEX_find(MEMINDEX& index, uint32_t key, INDEXPATH* local)
 {
     const MEMINDEXNODE* n = index.nodes;
-    if (index.chosen.depth && n[index.chosen.nodes[index.chosen.depth - 1]].block == key) {
-        *path = index.chosen;
-        index.chosen.depth = 0;
-        return true;
-    }
+    int32_t depth = index.chosen.depth;
     index.chosen.depth = 0;
-    path->depth = 0;
-    for (uint32_t t = index.root; t && path->depth < INDEX_MAXDEPTH; t = key < n[t].block ? n[t].left : n[t].right) {
-        path->nodes[path->depth++] = t;
+    if (depth && n[index.chosen.nodes[depth - 1]].block == key) {
+        index.chosen.depth = depth;
+        return &index.chosen;
+    }
+    local->depth = 0;
+    for (uint32_t t = index.root; t && local->depth < INDEX_MAXDEPTH; t = key < n[t].block ? n[t].left : n[t].right) {
+        local->nodes[local->depth++] = t;
         if (n[t].block == key)
-            return true;
+            return local;
     }
     INDEX_release(index);
-    return false;
+    return nullptr;
 }
 
 // Makes the node at path position at refer to child where it referred to
@@ -255,28 +256,32 @@ static void INDEX_relink(MEMINDEX& index, const INDEXPATH& path, int32_t at, uin
 void MEMINDEX_remove(const MEMCLASS* cls, uint8_t* block)
 {
     MEMINDEX& index = INDEX_of(cls);
-    INDEXPATH path;
-    if (!index.on || !INDEX_find(index, LINK_encode(CLASS_base(cls), block), &path))
+    INDEXPATH local;
+    const INDEXPATH* path = index.on ? INDEX_find(index, LINK_encode(CLASS_base(cls), block), &local) : nullptr;
+    if (!path)
         return;
-    uint32_t x = path.nodes[path.depth - 1];
-    INDEX_relink(index, path, path.depth - 2, INDEX_merge(index.nodes, index.nodes[x].left, index.nodes[x].right));
+    uint32_t x = path->nodes[path->depth - 1];
+    INDEX_relink(index, *path, path->depth - 2, INDEX_merge(index.nodes, index.nodes[x].left, index.nodes[x].right));
     index.nodes[x].left = index.spare;
     index.spare = x;
     index.count--;
+    index.chosen.depth = 0;
 }
 
 void MEMINDEX_replace(const MEMCLASS* cls, uint8_t* old, uint8_t* block, int32_t size)
 {
     MEMINDEX& index = INDEX_of(cls);
     uint8_t* base = CLASS_base(cls);
-    INDEXPATH path;
-    if (!index.on || !INDEX_find(index, LINK_encode(base, old), &path))
+    INDEXPATH local;
+    const INDEXPATH* path = index.on ? INDEX_find(index, LINK_encode(base, old), &local) : nullptr;
+    if (!path)
         return;
-    uint32_t x = path.nodes[path.depth - 1];
+    uint32_t x = path->nodes[path->depth - 1];
     index.nodes[x].block = LINK_encode(base, block);
     index.nodes[x].size = size;
-    for (int32_t at = path.depth - 1; at >= 0; at--)
-        INDEX_fix(index.nodes, path.nodes[at]);
+    for (int32_t at = path->depth - 1; at >= 0; at--)
+        INDEX_fix(index.nodes, path->nodes[at]);
+    index.chosen.depth = 0;
 }
 
 // The lowest (or with high the highest) node of at least need, and the way

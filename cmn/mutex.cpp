@@ -30,6 +30,9 @@ struct MUTEX {
     std::atomic<uint32_t> count;
     // Holder's thread id, 0 when unheld; the next free record while pooled.
     std::atomic<uintptr_t> owner;
+    // Where threads that find the mutex held sleep; used only then.
+    std::mutex parking;
+    std::condition_variable woken;
 };
 
 // One page run of pool records.
@@ -48,13 +51,6 @@ static int32_t runcapacity = 0;
 // The pool is shared by every thread that creates or releases mutexes.
 static std::mutex poollock;
 
-// Where waiting threads sleep: a few places shared by all records, picked by
-// address, so that a record needs no more than its three words.
-struct MUTEXPARKING {
-    std::mutex lock;
-    std::condition_variable woken;
-};
-static const uintptr_t MUTEX_PARKINGS = 64;
 // Spins on a held mutex before sleeping: long enough for a short hold on
 // another core to end, far shorter than a sleep and wake-up.
 static const int MUTEX_SPINS = 100;
@@ -71,14 +67,6 @@ static inline uint32_t self(void)
 }
 
 static unsigned addressof(const MUTEX* mutex) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(mutex)); }
-
-static MUTEXPARKING& parkingof(const MUTEX* mutex)
-{
-    // Made on the first contention and never destroyed, so that exit
-    // callbacks still find it.
-    static MUTEXPARKING* parkings = new MUTEXPARKING[MUTEX_PARKINGS];
-    return parkings[reinterpret_cast<uintptr_t>(mutex) / sizeof(MUTEX) % MUTEX_PARKINGS];
-}
 
 static inline void relax(void)
 {
@@ -97,24 +85,22 @@ static void waitfor(MUTEX* mutex)
             return;
         relax();
     }
-    MUTEXPARKING& parking = parkingof(mutex);
     // A thread that takes the mutex this way leaves MUTEX_WAITED behind, as
     // others may still sleep; at worst its leaving wakes nobody.
     while (mutex->state.exchange(MUTEX_WAITED, std::memory_order_acquire) != MUTEX_UNHELD) {
-        std::unique_lock<std::mutex> hold(parking.lock);
+        std::unique_lock<std::mutex> hold(mutex->parking);
         // The holder clears the word before it takes the parking lock to
-        // wake us, so testing the word under that lock loses no wake-up.
+        // wake one of us, so testing the word under that lock loses no
+        // wake-up.
         while (mutex->state.load(std::memory_order_relaxed) == MUTEX_WAITED)
-            parking.woken.wait(hold);
+            mutex->woken.wait(hold);
     }
 }
 
-static void wake(const MUTEX* mutex)
+static void wake(MUTEX* mutex)
 {
-    MUTEXPARKING& parking = parkingof(mutex);
-    std::lock_guard<std::mutex> hold(parking.lock);
-    // Other records may share the place: wake all, each tests its own word.
-    parking.woken.notify_all();
+    std::lock_guard<std::mutex> hold(mutex->parking);
+    mutex->woken.notify_one();
 }
 
 // Makes room for one more run in the list (pool lock held).
