@@ -214,15 +214,9 @@ static uint8_t* MEMCLASS_walkbefore(const MEMCLASS* cls, const uint8_t* block)
     return before;
 }
 
-void MEMCLASS_insertfree(MEMCLASS* cls, uint8_t* block)
+// Makes block a free block of freesize bytes between two free-list nodes.
+static void MEMCLASS_linkfree(uint8_t* base, uint8_t* block, int32_t freesize, uint8_t* before, uint8_t* after)
 {
-    uint8_t* base = CLASS_base(cls);
-    int32_t freesize = static_cast<int32_t>(BLOCK_next(base, block) - block - MB_HEADERSIZE);
-    uint8_t* before = MEMINDEX_before(cls, block, freesize);
-    if (!before)
-        before = MEMCLASS_walkbefore(cls, block);
-    uint8_t* after = BLOCK_nextfree(base, before);
-
     BLOCK_setflags(block, BLOCK_flags(block) | MB_FREE);
     BLOCK_setsize(block, freesize);
     BLOCK_setnextfree(base, block, after);
@@ -230,6 +224,16 @@ void MEMCLASS_insertfree(MEMCLASS* cls, uint8_t* block)
     BLOCK_setnextfree(base, before, block);
     BLOCK_setpreviousfree(base, after, block);
     BLOCK_setsignature(block, "FB");
+}
+
+void MEMCLASS_insertfree(MEMCLASS* cls, uint8_t* block)
+{
+    uint8_t* base = CLASS_base(cls);
+    int32_t freesize = static_cast<int32_t>(BLOCK_next(base, block) - block - MB_HEADERSIZE);
+    uint8_t* before = MEMINDEX_before(cls, block, freesize);
+    if (!before)
+        before = MEMCLASS_walkbefore(cls, block);
+    MEMCLASS_linkfree(base, block, freesize, before, BLOCK_nextfree(base, before));
 }
 
 void MEMCLASS_replacefree(MEMCLASS* cls, uint8_t* old, uint8_t* block)
@@ -243,13 +247,7 @@ void MEMCLASS_replacefree(MEMCLASS* cls, uint8_t* old, uint8_t* block)
         BLOCK_setsignature(old, "\0\0");
         BLOCK_setflags(old, BLOCK_flags(old) & ~MB_FREE);
     }
-    BLOCK_setflags(block, BLOCK_flags(block) | MB_FREE);
-    BLOCK_setsize(block, freesize);
-    BLOCK_setnextfree(base, block, after);
-    BLOCK_setpreviousfree(base, block, before);
-    BLOCK_setnextfree(base, before, block);
-    BLOCK_setpreviousfree(base, after, block);
-    BLOCK_setsignature(block, "FB");
+    MEMCLASS_linkfree(base, block, freesize, before, after);
 }
 
 void MEMCLASS_unlinkfree(MEMCLASS* cls, uint8_t* block)
