@@ -7,11 +7,10 @@
 // The tree is a treap whose priorities are a hash of the link word of the
 // block a node was made for, so the same frees and allocations always give
 // the same shape; a node keeps its priority when a split or a merge puts
-// another block in its place. Its nodes sit
-// in a page run of their own per class, found by node number (0 is none), so
-// that the run can move when it grows. When a run cannot be had the class's
-// index goes off and the list is walked instead, until a later allocation
-// manages to build the index again.
+// another block in its place. Its nodes sit in a page run of their own per
+// class, found by node number (0 is none), so that the run can move when it
+// grows. When a run cannot be had the class's index goes off and the list is
+// walked instead, until a later allocation manages to build the index again.
 #include <string.h>
 
 #include "cmn/memblock.h"
@@ -27,7 +26,7 @@ struct MEMINDEXNODE {
 };
 
 // Deeper than a treap of any class's free blocks gets but with a chance too
-// small to matter; an index that does grows is dropped and built again.
+// small to matter; an index found that deep is dropped and built again.
 #define INDEX_MAXDEPTH 128
 
 // A way down the tree, root first, to the node found.
@@ -285,11 +284,14 @@ void MEMINDEX_replace(const MEMCLASS* cls, uint8_t* old, uint8_t* block, int32_t
 }
 
 // The lowest (or with high the highest) node of at least need, and the way
-// down to it.
+// down to it; INDEX_TOODEEP when that way is longer than a path holds.
+#define INDEX_TOODEEP 0xFFFFFFFFu
 static uint32_t INDEX_firstfit(const MEMINDEXNODE* n, uint32_t t, int64_t need, bool high, INDEXPATH* path)
 {
     path->depth = 0;
-    while (t && n[t].largest >= need && path->depth < INDEX_MAXDEPTH) {
+    while (t && n[t].largest >= need) {
+        if (path->depth == INDEX_MAXDEPTH)
+            return INDEX_TOODEEP;
         path->nodes[path->depth++] = t;
         uint32_t nearer = high ? n[t].right : n[t].left;
         if (n[nearer].largest >= need)
@@ -315,6 +317,10 @@ bool MEMINDEX_choose(const MEMCLASS* cls, int64_t need, uint32_t type, uint8_t**
     if (type & MB_LARGEST)
         need = n[index.root].largest < need ? INT64_MAX : n[index.root].largest;
     uint32_t t = INDEX_firstfit(n, index.root, need, (type & MB_HIGH) != 0, &index.chosen);
+    if (t == INDEX_TOODEEP) {
+        INDEX_release(index);
+        return false;
+    }
     if (t)
         *chosen = LINK_decode(CLASS_base(cls), n[t].block);
     return true;
