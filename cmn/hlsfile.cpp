@@ -130,6 +130,28 @@ static int32_t FILE_sizeworker(int32_t priority, void* parameter)
     return size;
 }
 
+// FILESYS_read (or with write FILESYS_write), keeping the reason when a
+// piece failed: -1 then, since the count of what came before it would pass
+// for a shorter file.
+static int32_t FILE_moveall(FILEPARAMS* params, int32_t handle, int32_t position, void* buffer, int32_t length,
+                            int32_t priority, bool write)
+{
+    int32_t got = write ? FILESYS_write(handle, position, buffer, length, priority)
+                        : FILESYS_read(handle, position, buffer, length, priority);
+    uint32_t error = SYS_getlasterror();
+    if (error == 0)
+        return got;
+    if (params->error == 0)
+        params->error = error;
+    return -1;
+}
+
+static int32_t FILE_readall(FILEPARAMS* params, int32_t handle, int32_t position, void* buffer, int32_t length,
+                            int32_t priority)
+{
+    return FILE_moveall(params, handle, position, buffer, length, priority, false);
+}
+
 static int32_t FILE_loadworker(int32_t priority, void* parameter)
 {
     FILEPARAMS* params = static_cast<FILEPARAMS*>(parameter);
@@ -141,7 +163,7 @@ static int32_t FILE_loadworker(int32_t priority, void* parameter)
                                      "FILE_load - unable to reserve memory for file %s\n");
     if (!buffer)
         return 0;
-    int32_t got = FILESYS_read(handle, 0, buffer, size, priority - 1);
+    int32_t got = FILE_readall(params, handle, 0, buffer, size, priority - 1);
     FILESYS_close(handle, priority - 1);
     // A file that shrank since its size was asked would leave the block's
     // tail unread: such a load fails rather than hand out that tail.
@@ -167,9 +189,9 @@ static int32_t FILE_loadatworker(int32_t priority, void* parameter)
     if (!FILE_openread(params, priority, __LINE__, "FILE_loadat - unable to open file %s\n", &handle))
         return 0;
     int32_t length = params->length > 0 ? params->length : 2147483647;
-    int32_t got = FILESYS_read(handle, 0, params->address, length, priority - 1);
+    int32_t got = FILE_readall(params, handle, 0, params->address, length, priority - 1);
     FILESYS_close(handle, priority - 1);
-    return got;
+    return got < 0 ? 0 : got;
 }
 
 static int32_t FILE_scatterworker(int32_t priority, void* parameter)
@@ -204,10 +226,16 @@ static int32_t FILE_bigheaderworker(int32_t priority, void* parameter)
                                                 "FILE_loadbigheader - unable to reserve memory for file %s\n"));
     if (!buffer)
         return 0;
-    int32_t got = FILESYS_read(handle, 0, buffer, FILE_BIGHEADERSIZE, priority - 1);
+    int32_t got = FILE_readall(params, handle, 0, buffer, FILE_BIGHEADERSIZE, priority - 1);
     // Past the end of a short file the block holds zeros, never stale bytes.
-    if (got < FILE_BIGHEADERSIZE)
+    if (got >= 0 && got < FILE_BIGHEADERSIZE)
         MEM_fill(buffer + got, 0, FILE_BIGHEADERSIZE - got);
+    if (got < 0) {
+        FILE_report(params, __LINE__, "FILE_loadbigheader - unable to read file %s\n");
+        MEM_free(buffer);
+        FILESYS_close(handle, priority - 1);
+        return 0;
+    }
     if (typeofbigfile(buffer) == 0) {
         FILE_report(params, __LINE__, "FILE_loadbigheader - invalid big file header in file %s\n");
         MEM_free(buffer);
@@ -230,7 +258,9 @@ static int32_t FILE_bigheaderworker(int32_t priority, void* parameter)
         MEM_free(buffer);
         buffer = larger;
         int32_t rest = static_cast<int32_t>(size) - FILE_BIGHEADERSIZE;
-        got += FILESYS_read(handle, FILE_BIGHEADERSIZE, buffer + FILE_BIGHEADERSIZE, rest, priority - 1);
+        int32_t more =
+            FILE_readall(params, handle, FILE_BIGHEADERSIZE, buffer + FILE_BIGHEADERSIZE, rest, priority - 1);
+        got = more < 0 ? 0 : got + more;
     }
     FILESYS_close(handle, priority - 1);
     // An index that runs past the end of the file is not an index: the
@@ -269,23 +299,19 @@ static int32_t FILE_saveworker(int32_t priority, void* parameter)
     }
     // The new contents go over the old ones; only a complete write may then
     // cut the file to its new length, so a failure loses no byte that was
-    // not already overwritten.
-    int32_t written = FILESYS_write(handle, 0, params->source, params->length, priority - 1);
-    int32_t ok = written == params->length;
-    int32_t status;
-    if (!ok) {
-        // The blocking write does not keep its reason: one more attempt at
-        // the first byte it did not write, with the same bytes, finds it.
-        int32_t piece = params->length - written;
-        if (piece > FILE_PIECESIZE)
-            piece = FILE_PIECESIZE;
-        uint8_t* rest = const_cast<uint8_t*>(static_cast<const uint8_t*>(params->source)) + written;
-        uint32_t op = FILESYS_writeop(handle, written, rest, piece, priority - 1, 0);
-        if (op != 0)
-            FILE_collect(op, &status, &params->error);
-    } else {
-        uint32_t op = FILESYS_setlengthop(handle, params->length, priority - 1, 0);
-        ok = op != 0 && FILE_collect(op, &status, &params->error) == 1;
+    // not already overwritten. A failed save that wrote past the old end
+    // gives the file its old length back.
+    int32_t status = FOPS_FAILED;
+    uint32_t unused = 0;
+    uint32_t op = FILESYS_lengthop(handle, priority - 1, 0);
+    int32_t oldlength = op ? static_cast<int32_t>(FILE_collect(op, &status, &unused)) : 0;
+    bool known = op && status == FOPS_DONE;
+    void* source = const_cast<void*>(params->source);
+    int32_t ok = FILE_moveall(params, handle, 0, source, params->length, priority - 1, true) == params->length;
+    if (ok || (known && params->length > oldlength)) {
+        op = FILESYS_setlengthop(handle, ok ? params->length : oldlength, priority - 1, 0);
+        int32_t set = op != 0 && FILE_collect(op, &status, &params->error) == 1;
+        ok = ok && set;
     }
     // The handle is closed on this thread as the close is collected, so the
     // thread's own last-error code holds the reason when it fails.

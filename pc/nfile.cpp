@@ -1366,6 +1366,8 @@ int32_t FILESYS_closebig(int32_t number, int32_t priority) { return collect(FILE
 void FILE_transferchunk(uint32_t op, int32_t status, uintptr_t context)
 {
     auto* transfer = reinterpret_cast<FILETRANSFER*>(context);
+    if (status != FOPS_DONE)
+        transfer->error = FILESYS_errorop(op);
     int32_t count = static_cast<int32_t>(FILESYS_completeop(op));
     if (status == FOPS_DONE) {
         transfer->position += count;
@@ -1417,6 +1419,7 @@ int32_t FILE_transfer(int32_t handle, int32_t position, void* buffer, int32_t le
     transfer.frontend = frontend;
     transfer.current = 0;
     transfer.event = nullptr;
+    transfer.error = 0;
     uint32_t first =
         frontend(handle, position, buffer, transfer.piece, priority, reinterpret_cast<uintptr_t>(&transfer));
     if (!first)
@@ -1438,6 +1441,8 @@ int32_t FILE_transfer(int32_t handle, int32_t position, void* buffer, int32_t le
         token = waitround(device, token, &waiter, main);
     }
     endwait(device, token, &waiter);
+    // The reason a piece failed, for the caller, who sees only the count.
+    SetLastError(transfer.error);
     return transfer.total;
 }
 

@@ -96,6 +96,7 @@ typedef struct FILETRANSFER {
     FILETRANSFEROP frontend;
     uint32_t current; /* operation number of the piece in flight, 0 when none */
     void* event;      /* set, under the device lock, when the transfer ends */
+    uint32_t error;   /* last-error code of the piece that failed, 0 while none has */
 } FILETRANSFER;
 
 /* Process-wide state. FILEdevices is null while the file system is not

@@ -20,7 +20,8 @@
  *   (creating it only when it is missing), writes the new contents over the
  *   old, and only then sets the file's length. The file keeps its identity,
  *   links, owner and permission bits; a save that fails at any step returns 0
- *   having changed no byte but those it had already overwritten.
+ *   having changed no byte but those it had already overwritten, and gives
+ *   the file its old length back when it had written past it.
  * - A load whose read comes back short (the file shrank meanwhile) fails as
  *   an open failure does: the block is freed and the result is null. A BIG
  *   header whose index is longer than the file fails the same way. */
@@ -62,7 +63,8 @@ void* FILE_load(const char* path, uint32_t type);
 void* FILE_loadquiet(const char* path, uint32_t type);
 
 /* Reads the file into address, at most maxlength bytes (no limit when
- * maxlength <= 0); the number of bytes read, 0 when it cannot be opened. */
+ * maxlength <= 0); the number of bytes read, 0 when it cannot be opened or
+ * a read fails. */
 int32_t FILE_loadat(const char* path, void* address, int32_t maxlength);
 int32_t FILE_loadatquiet(const char* path, void* address, int32_t maxlength);
 

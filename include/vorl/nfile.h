@@ -129,7 +129,8 @@ uint32_t FILESYS_closebigop(int32_t number, int32_t priority, uintptr_t context)
 int32_t FILESYS_open(const char* path, uint32_t flags, int32_t priority, int32_t* handle);
 int32_t FILESYS_close(int32_t handle, int32_t priority);
 /* Bytes moved, in pieces of at most FILE_PIECESIZE; stops at the first
- * failed, cancelled or short piece. */
+ * failed, cancelled or short piece. The caller's last-error code is then
+ * the failed piece's reason, 0 when no piece failed. */
 int32_t FILESYS_read(int32_t handle, int32_t position, void* buffer, int32_t length, int32_t priority);
 int32_t FILESYS_write(int32_t handle, int32_t position, const void* buffer, int32_t length, int32_t priority);
 /* The file's size, 0 on failure. */

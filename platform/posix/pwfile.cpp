@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "pwfileint.h"
+#include "pwsys.h"
 #include "pwhandle.h"
 
 // ---------------------------------------------------------------------------
@@ -99,7 +100,7 @@ static void PW_countuse(PW_SHARE* share, DWORD access, DWORD sharing, int step)
 static int PW_mappingsof(int fd)
 {
     struct stat info;
-    if (fstat(fd, &info) != 0)
+    if (PW_sys.fstat(fd, &info) != 0)
         return 0;
     pthread_mutex_lock(&PW_sharelock);
     PW_SHARE* share = PW_findshare(info.st_dev, info.st_ino, false);
@@ -139,7 +140,7 @@ static void PW_destroyfile(PW_OBJECT* object)
         PW_dropshareifunused(share);
     }
     pthread_mutex_unlock(&PW_sharelock);
-    close(file->fd);
+    PW_sys.close(file->fd);
     delete file;
 }
 
@@ -162,7 +163,7 @@ static int PW_openretry(const char* path, int flags, mode_t mode)
 {
     int fd;
     do
-        fd = open(path, flags, mode);
+        fd = PW_sys.open(path, flags, mode);
     while (fd < 0 && errno == EINTR);
     return fd;
 }
@@ -198,14 +199,14 @@ static int PW_openfordisposition(const char* path, int flags, mode_t mode, DWORD
 // when the handle itself has no write access (CREATE_ALWAYS allows that).
 static int PW_emptyfile(int fd, const char* path)
 {
-    if (ftruncate(fd, 0) == 0)
+    if (PW_sys.ftruncate(fd, 0) == 0)
         return 0;
     int writer = PW_openretry(path, O_WRONLY | O_CLOEXEC | O_NONBLOCK, 0);
     if (writer < 0)
         return -1;
-    int result = ftruncate(writer, 0);
+    int result = PW_sys.ftruncate(writer, 0);
     int err = errno;
-    close(writer);
+    PW_sys.close(writer);
     errno = err;
     return result;
 }
@@ -232,7 +233,7 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
         return INVALID_HANDLE_VALUE;
     }
     struct stat named;
-    DWORD typeerror = stat(path, &named) == 0 ? PW_filetypeerror(named.st_mode) : ERROR_SUCCESS;
+    DWORD typeerror = PW_sys.stat(path, &named) == 0 ? PW_filetypeerror(named.st_mode) : ERROR_SUCCESS;
     if (typeerror != ERROR_SUCCESS) {
         SetLastError(typeerror);
         return INVALID_HANDLE_VALUE;
@@ -263,11 +264,11 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     struct stat info;
     DWORD error = ERROR_SUCCESS;
     PW_SHARE* shared = nullptr;
-    if (fstat(fd, &info) != 0)
+    if (PW_sys.fstat(fd, &info) != 0)
         error = PW_errortocode(errno);
     else if (PW_filetypeerror(info.st_mode) != ERROR_SUCCESS)
         error = PW_filetypeerror(info.st_mode);
-    else if (fcntl(fd, F_SETFL, oflags & ~O_NONBLOCK) != 0)
+    else if (PW_sys.fcntl(fd, F_SETFL, oflags & ~O_NONBLOCK) != 0)
         error = PW_errortocode(errno);
     else {
         shared = PW_findshare(info.st_dev, info.st_ino, true);
@@ -282,7 +283,7 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
         if (shared != nullptr)
             PW_dropshareifunused(shared);
         pthread_mutex_unlock(&PW_sharelock);
-        close(fd);
+        PW_sys.close(fd);
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
@@ -340,8 +341,8 @@ static BOOL PW_transfer(HANDLE handle, void* buffer, DWORD count, LPDWORD done, 
     DWORD moved = 0;
     int err = 0;
     while (moved < count) {
-        ssize_t n = writes ? write(file->fd, memory + moved, PW_chunk(count - moved))
-                           : read(file->fd, memory + moved, PW_chunk(count - moved));
+        ssize_t n = writes ? PW_sys.write(file->fd, memory + moved, PW_chunk(count - moved))
+                           : PW_sys.read(file->fd, memory + moved, PW_chunk(count - moved));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -388,13 +389,13 @@ DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, PLONG high, DWORD meth
     int64_t base = 0;
     DWORD error = ERROR_SUCCESS;
     if (method == FILE_CURRENT) {
-        off_t now = lseek(file->fd, 0, SEEK_CUR);
+        off_t now = PW_sys.lseek(file->fd, 0, SEEK_CUR);
         if (now < 0)
             error = PW_errortocode(errno);
         base = now;
     } else if (method == FILE_END) {
         struct stat info;
-        if (fstat(file->fd, &info) != 0)
+        if (PW_sys.fstat(file->fd, &info) != 0)
             error = PW_errortocode(errno);
         else
             base = info.st_size;
@@ -411,7 +412,7 @@ DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, PLONG high, DWORD meth
     // Without a high part the result must be told from INVALID_SET_FILE_POINTER.
     if (error == ERROR_SUCCESS && high == nullptr && target >= static_cast<int64_t>(INVALID_SET_FILE_POINTER))
         error = ERROR_INVALID_PARAMETER;
-    if (error == ERROR_SUCCESS && lseek(file->fd, static_cast<off_t>(target), SEEK_SET) < 0)
+    if (error == ERROR_SUCCESS && PW_sys.lseek(file->fd, static_cast<off_t>(target), SEEK_SET) < 0)
         error = PW_errortocode(errno);
     PW_release(file);
     if (error != ERROR_SUCCESS) {
@@ -436,8 +437,8 @@ BOOL WINAPI SetEndOfFile(HANDLE handle)
     else if (PW_mappingsof(file->fd) != 0)
         error = ERROR_USER_MAPPED_FILE;  // a view past the new end would fault
     else {
-        off_t now = lseek(file->fd, 0, SEEK_CUR);
-        if (now < 0 || ftruncate(file->fd, now) != 0)
+        off_t now = PW_sys.lseek(file->fd, 0, SEEK_CUR);
+        if (now < 0 || PW_sys.ftruncate(file->fd, now) != 0)
             error = PW_errortocode(errno);
     }
     PW_release(file);
@@ -454,7 +455,7 @@ DWORD WINAPI GetFileSize(HANDLE handle, LPDWORD high)
     if (file == nullptr)
         return INVALID_FILE_SIZE;
     struct stat info;
-    int result = fstat(file->fd, &info);
+    int result = PW_sys.fstat(file->fd, &info);
     int err = errno;
     PW_release(file);
     if (result != 0) {
@@ -483,7 +484,7 @@ BOOL WINAPI DeleteFileA(LPCSTR path)
     DWORD error = ERROR_SUCCESS;
     if (share != nullptr && share->nosharedelete != 0)
         error = ERROR_SHARING_VIOLATION;
-    else if (unlink(path) != 0)
+    else if (PW_sys.unlink(path) != 0)
         error = PW_errortocode(errno);
     pthread_mutex_unlock(&PW_sharelock);
     if (error != ERROR_SUCCESS) {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "pwfileint.h"
+#include "pwsys.h"
 #include "pwhandle.h"
 
 // ---------------------------------------------------------------------------
@@ -95,13 +96,13 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found)
 
     struct stat info;
     if (strpbrk(name, "*?") == nullptr) {
-        if (stat(pattern, &info) != 0) {
+        if (PW_sys.stat(pattern, &info) != 0) {
             PW_setpatherror(errno, pattern);
             return INVALID_HANDLE_VALUE;
         }
         PW_filldata(name, info, found);
     } else {
-        DIR* listing = opendir(directory.c_str());
+        DIR* listing = PW_sys.opendir(directory.c_str());
         if (listing == nullptr) {
             SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : PW_errortocode(errno));
             return INVALID_HANDLE_VALUE;
@@ -111,7 +112,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found)
             if (strlen(entry->d_name) >= MAX_PATH || !PW_matches(name, entry->d_name))
                 continue;
             std::string whole = directory + "/" + entry->d_name;
-            if (stat(whole.c_str(), &info) != 0 && lstat(whole.c_str(), &info) != 0)
+            if (PW_sys.stat(whole.c_str(), &info) != 0 && PW_sys.lstat(whole.c_str(), &info) != 0)
                 continue;
             PW_filldata(entry->d_name, info, found);
             matched = true;

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "pwfileint.h"
+#include "pwsys.h"
 #include "pwhandle.h"
 
 // ---------------------------------------------------------------------------
@@ -50,7 +51,7 @@ static void PW_destroymapping(PW_OBJECT* object)
 {
     PW_MAPPINGOBJECT* mapping = static_cast<PW_MAPPINGOBJECT*>(object);
     PW_dropmapping(mapping->device, mapping->inode);
-    close(mapping->fd);
+    PW_sys.close(mapping->fd);
     delete mapping;
 }
 
@@ -72,7 +73,7 @@ HANDLE WINAPI CreateFileMappingA(HANDLE handle, LPSECURITY_ATTRIBUTES attributes
     struct stat info;
     if ((file->access & needed) != needed)
         error = ERROR_ACCESS_DENIED;
-    else if (fstat(file->fd, &info) != 0)
+    else if (PW_sys.fstat(file->fd, &info) != 0)
         error = PW_errortocode(errno);
     else if (size == 0 && info.st_size == 0)
         error = ERROR_FILE_INVALID;
@@ -80,13 +81,13 @@ HANDLE WINAPI CreateFileMappingA(HANDLE handle, LPSECURITY_ATTRIBUTES attributes
         error = ERROR_INVALID_PARAMETER;
     else if (size > SIZE_MAX)
         error = ERROR_NOT_ENOUGH_MEMORY;
-    else if (size > static_cast<uint64_t>(info.st_size) && ftruncate(file->fd, static_cast<off_t>(size)) != 0)
+    else if (size > static_cast<uint64_t>(info.st_size) && PW_sys.ftruncate(file->fd, static_cast<off_t>(size)) != 0)
         error = PW_errortocode(errno);  // a larger writable mapping grows the file
     int fd = -1;
     if (error == ERROR_SUCCESS) {
         if (size == 0)
             size = static_cast<uint64_t>(info.st_size);
-        fd = fcntl(file->fd, F_DUPFD_CLOEXEC, 0);
+        fd = PW_sys.fcntl(file->fd, F_DUPFD_CLOEXEC, 0);
         if (fd < 0)
             error = PW_errortocode(errno);
     }
@@ -127,7 +128,8 @@ LPVOID WINAPI MapViewOfFile(HANDLE handle, DWORD access, DWORD offsethigh, DWORD
     size_t length = count != 0 ? count : static_cast<size_t>(mapping->size - offset);
     if (error == ERROR_SUCCESS) {
         int prot = PROT_READ | (writes || copy ? PROT_WRITE : 0);
-        address = mmap(nullptr, length, prot, copy ? MAP_PRIVATE : MAP_SHARED, mapping->fd, static_cast<off_t>(offset));
+        address = PW_sys.mmap(nullptr, length, prot, copy ? MAP_PRIVATE : MAP_SHARED, mapping->fd,
+                              static_cast<off_t>(offset));
         if (address == MAP_FAILED)
             error = PW_errortocode(errno);
     }
@@ -166,7 +168,7 @@ BOOL WINAPI UnmapViewOfFile(LPCVOID address)
         SetLastError(ERROR_INVALID_ADDRESS);
         return FALSE;
     }
-    munmap(found->address, found->length);
+    PW_sys.munmap(found->address, found->length);
     PW_release(found->mapping);
     delete found;
     return TRUE;
@@ -201,7 +203,7 @@ static size_t PW_viewtransfer(const PW_MAPPINGOBJECT* mapping, char* memory, siz
 {
     if (write) {
         struct stat info;
-        uint64_t end = fstat(mapping->fd, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+        uint64_t end = PW_sys.fstat(mapping->fd, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
         uint64_t room = end > offset ? end - offset : 0;
         if (count > room)
             count = static_cast<size_t>(room);
@@ -209,8 +211,8 @@ static size_t PW_viewtransfer(const PW_MAPPINGOBJECT* mapping, char* memory, siz
     size_t moved = 0;
     while (moved < count) {
         off_t at = static_cast<off_t>(offset + moved);
-        ssize_t n = write ? pwrite(mapping->fd, memory + moved, count - moved, at)
-                          : pread(mapping->fd, memory + moved, count - moved, at);
+        ssize_t n = write ? PW_sys.pwrite(mapping->fd, memory + moved, count - moved, at)
+                          : PW_sys.pread(mapping->fd, memory + moved, count - moved, at);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

@@ -6,6 +6,7 @@
 // Each reservation is remembered (base, length and the protection of each of
 // its pages), because munmap needs the length and VirtualProtect must report
 // the protection the range had.
+#define _FILE_OFFSET_BITS 64
 #include "pwmem.h"
 
 #include <errno.h>
@@ -17,6 +18,7 @@
 
 #include <map>
 #include <vector>
+#include "pwsys.h"
 
 struct PW_RESERVATION {
     size_t length;
@@ -115,7 +117,7 @@ static LPVOID PW_commit(uintptr_t address, SIZE_T size, int protection, DWORD pr
     auto* reservation = PW_findpages(address, size, &first, &end);
     if (reservation == nullptr) {
         SetLastError(ERROR_INVALID_ADDRESS);
-    } else if (mprotect(reinterpret_cast<void*>(first), end - first, protection) != 0) {
+    } else if (PW_sys.mprotect(reinterpret_cast<void*>(first), end - first, protection) != 0) {
         PW_seterrno(errno);
     } else {
         PW_recordpages(reservation, first, end, protect);
@@ -150,7 +152,7 @@ LPVOID WINAPI VirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protec
     bool commit = (type & MEM_COMMIT) != 0;
     // A reservation alone holds address space but no memory until committed.
     int flags = MAP_PRIVATE | MAP_ANONYMOUS | (commit ? 0 : MAP_NORESERVE);
-    void* base = mmap(nullptr, length, commit ? protection : PROT_NONE, flags, -1, 0);
+    void* base = PW_sys.mmap(nullptr, length, commit ? protection : PROT_NONE, flags, -1, 0);
     if (base == MAP_FAILED) {
         PW_seterrno(errno);
         return nullptr;
@@ -185,7 +187,7 @@ BOOL WINAPI VirtualProtect(LPVOID address, SIZE_T size, DWORD protect, PDWORD ol
         // Windows refuses to protect memory that is not committed, or that
         // lies outside any reservation it gave out.
         SetLastError(ERROR_INVALID_ADDRESS);
-    } else if (mprotect(reinterpret_cast<void*>(first), end - first, protection) != 0) {
+    } else if (PW_sys.mprotect(reinterpret_cast<void*>(first), end - first, protection) != 0) {
         PW_seterrno(errno);
     } else {
         *oldprotect = reservation->second.protect[from];
@@ -209,7 +211,7 @@ BOOL WINAPI VirtualFree(LPVOID address, SIZE_T size, DWORD type)
             SetLastError(ERROR_INVALID_PARAMETER);
         } else if (found == table.end()) {
             SetLastError(ERROR_INVALID_ADDRESS);
-        } else if (munmap(address, found->second.length) != 0) {
+        } else if (PW_sys.munmap(address, found->second.length) != 0) {
             PW_seterrno(errno);
         } else {
             table.erase(found);
@@ -233,8 +235,8 @@ BOOL WINAPI VirtualFree(LPVOID address, SIZE_T size, DWORD type)
         // decommit does.
         if (reservation == nullptr) {
             SetLastError(ERROR_INVALID_ADDRESS);
-        } else if (mmap(reinterpret_cast<void*>(first), end - first, PROT_NONE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0) == MAP_FAILED) {
+        } else if (PW_sys.mmap(reinterpret_cast<void*>(first), end - first, PROT_NONE,
+                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0) == MAP_FAILED) {
             PW_seterrno(errno);
         } else {
             PW_recordpages(reservation, first, end, 0);
@@ -254,7 +256,7 @@ BOOL WINAPI VirtualFree(LPVOID address, SIZE_T size, DWORD type)
 // process's own map of its address space.
 static bool PW_mapsallow(uintptr_t start, uintptr_t end, bool write)
 {
-    int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    int fd = PW_sys.open("/proc/self/maps", O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0)
         return false;
     char buffer[4096];
@@ -263,7 +265,7 @@ static bool PW_mapsallow(uintptr_t start, uintptr_t end, bool write)
     uintptr_t covered = start;  // everything below is known to allow the access
     bool done = false;
     ssize_t got;
-    while (!done && (got = read(fd, buffer, sizeof buffer)) > 0) {
+    while (!done && (got = PW_sys.read(fd, buffer, sizeof buffer)) > 0) {
         for (ssize_t i = 0; i < got && !done; i++) {
             if (buffer[i] != '\n') {
                 if (linelength < sizeof line - 1)
@@ -295,7 +297,7 @@ static bool PW_mapsallow(uintptr_t start, uintptr_t end, bool write)
                 done = true;
         }
     }
-    close(fd);
+    PW_sys.close(fd);
     return covered >= end;
 }
 

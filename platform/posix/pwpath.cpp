@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "pwfileint.h"
+#include "pwsys.h"
 
 // ---------------------------------------------------------------------------
 // Paths.
@@ -58,7 +59,7 @@ bool PW_checkpath(const char* path)
 static bool PW_isdirectory(const char* path)
 {
     struct stat info;
-    return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+    return PW_sys.stat(path, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 static bool PW_parentexists(const char* path)
@@ -89,7 +90,7 @@ bool PW_statpath(const char* path, struct stat* info, bool link)
 {
     if (!PW_checkpath(path))
         return false;
-    if ((link ? lstat(path, info) : stat(path, info)) != 0) {
+    if ((link ? PW_sys.lstat(path, info) : PW_sys.stat(path, info)) != 0) {
         PW_setpatherror(errno, path);
         return false;
     }
@@ -152,7 +153,7 @@ BOOL WINAPI GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectorspercluster, LPDWORD by
     if (path == nullptr)
         return FALSE;
     struct statvfs volume;
-    if (statvfs(path, &volume) != 0) {
+    if (PW_sys.statvfs(path, &volume) != 0) {
         PW_seterrno(errno);
         return FALSE;
     }
@@ -208,7 +209,7 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR volumename, DWORD volumenam
         return FALSE;
     struct stat info;
     struct statvfs volume;
-    if (stat(path, &info) != 0 || statvfs(path, &volume) != 0) {
+    if (PW_sys.stat(path, &info) != 0 || PW_sys.statvfs(path, &volume) != 0) {
         PW_seterrno(errno);
         return FALSE;
     }
@@ -276,7 +277,7 @@ DWORD WINAPI GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* file
         full.assign(path, 2);
         rest = path + 2;
     } else if (path[0] != '/') {
-        char* here = getcwd(nullptr, 0);
+        char* here = PW_sys.getcwd(nullptr, 0);
         if (here == nullptr) {
             PW_seterrno(errno);
             return 0;
@@ -334,10 +335,10 @@ BOOL WINAPI SetCurrentDirectoryA(LPCSTR path)
 {
     if (!PW_checkpath(path))
         return FALSE;
-    if (chdir(path) != 0) {
+    if (PW_sys.chdir(path) != 0) {
         int err = errno;
         struct stat info;
-        if (err == ENOTDIR && stat(path, &info) == 0)
+        if (err == ENOTDIR && PW_sys.stat(path, &info) == 0)
             SetLastError(ERROR_DIRECTORY);
         else
             PW_setpatherror(err, path);
@@ -348,7 +349,7 @@ BOOL WINAPI SetCurrentDirectoryA(LPCSTR path)
 
 DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR buffer)
 {
-    char* here = getcwd(nullptr, 0);
+    char* here = PW_sys.getcwd(nullptr, 0);
     if (here == nullptr) {
         PW_seterrno(errno);
         return 0;

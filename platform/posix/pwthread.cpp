@@ -3,6 +3,7 @@
 // are signalled once their thread has ended (a thread object is waitable
 // like an event: pwwaitable.h, waits in pwsync.cpp), exit codes, stored
 // priorities and TerminateThread; also ExitProcess and sleeping.
+#define _FILE_OFFSET_BITS 64
 #include "pwsync.h"
 
 #include <errno.h>
@@ -16,6 +17,7 @@
 
 #include "pwhandle.h"
 #include "pwwaitable.h"
+#include "pwsys.h"
 
 // ---------------------------------------------------------------------------
 // Threads.
@@ -202,7 +204,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stacksize, L
     if (stacksize != 0)
         pthread_attr_setstacksize(&attr, PW_stacksize(stacksize));
     pthread_t thread;
-    int err = pthread_create(&thread, &attr, PW_threadstart, t);
+    int err = PW_sys.pthread_create(&thread, &attr, PW_threadstart, t);
     pthread_attr_destroy(&attr);
     if (err != 0) {
         PW_release(&t->wait.object);

@@ -2,10 +2,12 @@
 // and one service thread that sleeps until the earliest is due and runs its
 // callback. The thread starts when an event is armed while none is running,
 // and ends when no event is left, so an idle process keeps no timer thread.
+#define _FILE_OFFSET_BITS 64
 #include "platform/posix/pwtimer.h"
 
 #include <pthread.h>
 #include <time.h>
+#include "platform/posix/pwsys.h"
 
 namespace {
 
@@ -127,7 +129,7 @@ bool startservice()
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    int failed = pthread_create(&servicethread, &attributes, servicemain, nullptr);
+    int failed = PW_sys.pthread_create(&servicethread, &attributes, servicemain, nullptr);
     pthread_attr_destroy(&attributes);
     if (failed)
         return false;

@@ -1,0 +1,143 @@
+// Every whole-file service with each platform call in turn failing (an error, a short transfer, an interruption), until
+// the service completes without meeting the fault. After each: success only with the right results, failure only with
+// a last-error code; a saved file holds its old bytes and length or its new ones; no heap block, descriptor or operation
+// record is left behind; and the same call then works.
+#define _FILE_OFFSET_BITS 64
+#include <dirent.h>
+#include <errno.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "../pc/bigarchive.h"
+#include "alertrecorder.h"
+#include "pc/nfileint.h"
+#include "platform/posix/pwsys.h"
+#include "tempdir.h"
+#include "vorl/hlsfile.h"
+#include "vorl/memory.h"
+#include "vorl/thread.h"
+
+namespace {
+
+struct PLAN { PW_SYSKIND kind; PW_FAULTHOW how; int error; };
+const PLAN PLANS[] = {{PW_SYSANY, PW_FAULTERROR, EIO}, {PW_SYSANY, PW_FAULTERROR, ENOSPC}, {PW_SYSANY, PW_FAULTERROR, EFBIG},
+                      {PW_SYSREAD, PW_FAULTSHORT, 0}, {PW_SYSWRITE, PW_FAULTSHORT, 0},
+                      {PW_SYSREAD, PW_FAULTINTERRUPT, 0}, {PW_SYSWRITE, PW_FAULTINTERRUPT, 0}};
+
+std::string contents(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return in ? all.str() : "(missing)";
+}
+
+int descriptors()
+{
+    int count = 0;
+    if (DIR* listing = opendir("/proc/self/fd")) {
+        while (readdir(listing))
+            count++;
+        closedir(listing);
+    }
+    return count;
+}
+
+class FaultInjection : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_GT(MEM_init(), 0);
+        FILESYS_init(0, 0, 0);
+        std::ofstream(old, std::ios::binary) << std::string(3000, 'o');
+        std::ofstream(big, std::ios::binary) << bigarchive(2, {{"a.txt", "alpha"}, {"b.txt", "bravo"}});
+    }
+    void TearDown() override
+    {
+        FILESYS_shutdown();
+        MEM_shutdown();
+    }
+    // Runs call with a fault at each platform call in turn. call answers -1 when the service failed, 1 when it
+    // succeeded with the right results, 0 when it succeeded with wrong ones, and frees what the service handed out.
+    // Returns how many runs met their fault.
+    int sweep(const char* name, std::function<int()> call)
+    {
+        int injected = 0;
+        for (const PLAN& plan : PLANS)
+            for (long nth = 1;; nth++) {
+                std::ofstream(old, std::ios::binary) << std::string(3000, 'o');
+                int32_t free = MEM_totalfree(), fds = descriptors();
+                PW_injectfault(plan.kind, nth, plan.how, plan.error);
+                int result = call();
+                uint32_t error = SYS_getlasterror();
+                bool met = PW_faultmet();
+                PW_endfault();
+                injected += met;
+                std::string where = std::string(name) + ", fault " + std::to_string(plan.how) + "/" +
+                                    std::to_string(plan.error) + " at call " + std::to_string(nth);
+                EXPECT_NE(result, 0) << where << ": success with wrong results";
+                EXPECT_TRUE(result > 0 || (error != 0 && plan.how == PW_FAULTERROR)) << where << ": failed, error " << error;
+                // After a failed save: new bytes, then old ones, with the old length; or all the new ones.
+                std::string now = contents(old);
+                EXPECT_TRUE(result > 0 || now == std::string(5000, 'n') ||
+                            (now.size() == 3000 && now.find_first_not_of('n') >= now.find('o')))
+                    << where << ": " << now.size() << " bytes";
+                EXPECT_EQ(MEM_totalfree(), free) << where;
+                EXPECT_EQ(MEMCLASS_check(MB_RAM), 1) << where;
+                EXPECT_EQ(descriptors(), fds) << where;
+                EXPECT_EQ(QUEUE_length(&FILEfreeops), FILEopcount) << where;
+                EXPECT_EQ(call(), 1) << where << ": the next call";
+                if (!met || HasFailure())
+                    break;
+            }
+        return injected;
+    }
+    ScopedTempDir dir;
+    ScopedAlertRecorder recorder;
+    std::string old = dir.path() + "/old.dat", big = dir.path() + "/a.big";
+};
+
+// 1 when block holds size bytes of fill (then freed), 0 when it holds others, -1 when there is none.
+int holds(void* block, size_t size, char fill)
+{
+    if (!block)
+        return -1;
+    bool right = MEM_size(block) == int32_t(size) && std::string(static_cast<char*>(block), size) == std::string(size, fill);
+    MEM_free(block);
+    return right;
+}
+
+}  // namespace
+
+TEST_F(FaultInjection, WholeFileServicesReportEveryFailureAndLeaveNothingBehind)
+{
+    std::string path = old;
+    const char* paths[] = {path.c_str(), path.c_str()};
+    int injected = sweep("FILE_exists", [&] { return FILE_exists(path.c_str()) ? 1 : -1; });
+    injected += sweep("FILE_size", [&] { int32_t size = FILE_sizequiet(path.c_str()); return size == 0 ? -1 : size == 3000; });
+    injected += sweep("FILE_load", [&] { return holds(FILE_loadquiet(path.c_str(), MB_RAM), 3000, 'o'); });
+    injected += sweep("FILE_loadat", [&] {
+        std::string at(4000, 'x');
+        int32_t got = FILE_loadatquiet(path.c_str(), &at[0], 4000);
+        return got == 0 ? -1 : got == 3000 && at == std::string(3000, 'o') + std::string(1000, 'x');
+    });
+    injected += sweep("FILE_scatterload", [&] {
+        void* blocks[2] = {nullptr, nullptr};
+        if (!FILE_scatterloadquiet(2, paths, blocks, MB_RAM))
+            return MEM_free(blocks[0]), MEM_free(blocks[1]), -1;
+        return holds(blocks[0], 3000, 'o') + holds(blocks[1], 3000, 'o') == 2 ? 1 : 0;
+    });
+    injected += sweep("FILE_loadbigheader", [&] {
+        void* header = FILE_loadbigheaderquiet(big.c_str(), MB_RAM);
+        int right = header && MEM_size(header) > 0 && memcmp(header, "BIGF", 4) == 0;
+        return header ? (MEM_free(header), right) : -1;
+    });
+    injected += sweep("FILE_save", [&] {
+        std::string saved(5000, 'n');
+        return FILE_savequiet(path.c_str(), saved.data(), 5000) ? contents(path) == saved : -1;
+    });
+    EXPECT_GT(injected, 50);
+}
