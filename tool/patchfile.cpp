@@ -112,10 +112,11 @@ static int32_t TARLOK_patchandsave(const char* path, uint8_t* buffer, const TARL
 int32_t TARLOK_run(const char* path)
 {
     int32_t status = 0;
-    MEM_init();
-    FILESYS_init(0, 0, 0);
+    // A library that cannot start (no memory for its tables or threads)
+    // leaves the file alone: the save step is never reached.
+    int32_t started = MEM_init() > 0 && FILESYS_init(0, 0, 0) == 1;
     TARLOK_STAMP loaded;
-    if (FILE_exists(path) && TARLOK_stamp(path, &loaded) && FILE_sizequiet(path) - TARLOK_KEYLENGTH > 0) {
+    if (started && FILE_exists(path) && TARLOK_stamp(path, &loaded) && FILE_sizequiet(path) - TARLOK_KEYLENGTH > 0) {
         uint8_t* buffer = static_cast<uint8_t*>(FILE_loadquiet(path, MB_RAM));
         if (buffer) {
             status = TARLOK_patchandsave(path, buffer, &loaded);

@@ -16,6 +16,8 @@
 #include "pc/nfileint.h"
 #include "platform/posix/pwsys.h"
 #include "tempdir.h"
+#include "tool/patchfile.h"
+#include "tool/savepatch.h"
 #include "vorl/hlsfile.h"
 #include "vorl/memory.h"
 #include "vorl/thread.h"
@@ -140,4 +142,31 @@ TEST_F(FaultInjection, WholeFileServicesReportEveryFailureAndLeaveNothingBehind)
         return FILE_savequiet(path.c_str(), saved.data(), 5000) ? contents(path) == saved : -1;
     });
     EXPECT_GT(injected, 50);
+}
+
+// tarlok on a save with each platform call failing in turn, the library's start and stop included: it says whether it
+// saved; a save holds the patched bytes, any other outcome the old ones (or, after a failure reported late, the new).
+TEST(FaultInjectionTarlok, ASaveIsPatchedOrLeftAsItWas)
+{
+    ScopedTempDir dir;
+    ScopedAlertRecorder recorder;  // a device thread that cannot start has its alert
+    std::string path = dir.path() + "/game.sav", key(TARLOK_KEY, TARLOK_KEYLENGTH);
+    std::string save = std::string(5000, 'x') + key + "1234" + std::string(40, 'y'), patched = save;
+    patched.replace(5000 + key.size(), 4, 4, '\0');
+    for (const PLAN& plan : PLANS)
+        for (long nth = 1;; nth++) {
+            std::ofstream(path, std::ios::binary) << save;
+            int fds = descriptors();
+            PW_injectfault(plan.kind, nth, plan.how, plan.error);
+            int32_t status = TARLOK_run(path.c_str());
+            bool met = PW_faultmet();
+            PW_endfault();
+            std::string now = contents(path);
+            EXPECT_TRUE(status == TARLOK_SAVED ? now == patched : (status == TARLOK_NOTSAVED || status == 25) &&
+                                                                      (now == save || now == patched))
+                << "fault " << plan.how << "/" << plan.error << " at call " << nth << ": status " << status;
+            EXPECT_EQ(descriptors(), fds) << nth;
+            if (!met || HasFailure())
+                break;
+        }
 }
