@@ -9,7 +9,6 @@
 
 #include <fstream>
 #include <functional>
-#include <sstream>
 
 #include "../pc/bigarchive.h"
 #include "alertrecorder.h"
@@ -29,14 +28,6 @@ const PLAN PLANS[] = {{PW_SYSANY, PW_FAULTERROR, EIO}, {PW_SYSANY, PW_FAULTERROR
                       {PW_SYSREAD, PW_FAULTSHORT, 0}, {PW_SYSWRITE, PW_FAULTSHORT, 0},
                       {PW_SYSREAD, PW_FAULTINTERRUPT, 0}, {PW_SYSWRITE, PW_FAULTINTERRUPT, 0}};
 
-std::string contents(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return in ? all.str() : "(missing)";
-}
-
 int descriptors()
 {
     int count = 0;
@@ -54,7 +45,6 @@ protected:
     {
         ASSERT_GT(MEM_init(), 0);
         FILESYS_init(0, 0, 0);
-        std::ofstream(old, std::ios::binary) << std::string(3000, 'o');
         std::ofstream(big, std::ios::binary) << bigarchive(2, {{"a.txt", "alpha"}, {"b.txt", "bravo"}});
     }
     void TearDown() override
@@ -83,14 +73,13 @@ protected:
                 EXPECT_NE(result, 0) << where << ": success with wrong results";
                 EXPECT_TRUE(result > 0 || (error != 0 && plan.how == PW_FAULTERROR)) << where << ": failed, error " << error;
                 // After a failed save: new bytes, then old ones, with the old length; or all the new ones.
-                std::string now = contents(old);
+                std::string now = ScopedTempDir::read(old);
                 EXPECT_TRUE(result > 0 || now == std::string(5000, 'n') ||
                             (now.size() == 3000 && now.find_first_not_of('n') >= now.find('o')))
                     << where << ": " << now.size() << " bytes";
-                EXPECT_EQ(MEM_totalfree(), free) << where;
-                EXPECT_EQ(MEMCLASS_check(MB_RAM), 1) << where;
-                EXPECT_EQ(descriptors(), fds) << where;
-                EXPECT_EQ(QUEUE_length(&FILEfreeops), FILEopcount) << where;
+                // Heap, descriptors and operation records as they were.
+                EXPECT_EQ((std::vector<int>{MEM_totalfree(), MEMCLASS_check(MB_RAM), descriptors(), QUEUE_length(&FILEfreeops)}),
+                          (std::vector<int>{free, 1, fds, FILEopcount})) << where;
                 EXPECT_EQ(call(), 1) << where << ": the next call";
                 if (!met || HasFailure())
                     break;
@@ -139,7 +128,7 @@ TEST_F(FaultInjection, WholeFileServicesReportEveryFailureAndLeaveNothingBehind)
     });
     injected += sweep("FILE_save", [&] {
         std::string saved(5000, 'n');
-        return FILE_savequiet(path.c_str(), saved.data(), 5000) ? contents(path) == saved : -1;
+        return FILE_savequiet(path.c_str(), saved.data(), 5000) ? ScopedTempDir::read(path) == saved : -1;
     });
     EXPECT_GT(injected, 50);
 }
@@ -161,7 +150,7 @@ TEST(FaultInjectionTarlok, ASaveIsPatchedOrLeftAsItWas)
             int32_t status = TARLOK_run(path.c_str());
             bool met = PW_faultmet();
             PW_endfault();
-            std::string now = contents(path);
+            std::string now = ScopedTempDir::read(path);
             EXPECT_TRUE(status == TARLOK_SAVED ? now == patched : (status == TARLOK_NOTSAVED || status == 25) &&
                                                                       (now == save || now == patched))
                 << "fault " << plan.how << "/" << plan.error << " at call " << nth << ": status " << status;
