@@ -386,7 +386,9 @@ int32_t openfile(const char* path, uint32_t mode, uint32_t blocksize, int32_t* h
     }
     MUTEX_lock(drive);
 
-    DWORD sector = sectorsize(device);
+    // Only a block size asked for is rounded to sectors: the query costs a
+    // system call per open.
+    DWORD sector = blocksize != 0 ? sectorsize(device) : 0;
     HANDLE platform = CreateFileA(path, access, sharing, nullptr, dispositionfor(mode), attributesfor(mode), nullptr);
     record->handle = platform;
     if (platform == INVALID_HANDLE_VALUE) {

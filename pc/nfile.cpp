@@ -43,6 +43,10 @@
 // The internal records and tables are declared in pc/nfileint.h.
 #include <string.h>
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
 #include "cmn/atomics.h"
 #include "pc/nfileint.h"
 #include "platform/vplatform.h"
@@ -135,6 +139,67 @@ static char* nameslot(const FILEOP* op)
     if (!FILEnamepool || op < FILEoppool || op >= FILEoppool + FILEopcount)
         return nullptr;
     return FILEnamepool + (op - FILEoppool) * FILE_NAMESIZE;
+}
+
+// Spin-then-park: a thread about to block first spins this long (in
+// nanoseconds) on what it waits for, since a handoff through an event costs
+// two sleeps and wake-ups and most records finish, and most next records
+// arrive, within it. How the bounds were chosen: docs/fileops.md.
+static const int64_t FILE_WAITSPIN = 50000;  // a waiter, for its record
+static const int64_t FILE_IDLESPIN = 50000;  // a device thread, for its next record
+static const int64_t FILE_STALLSPIN = 8000;  // a waiter, for a device that shows no progress
+
+static inline void cpurelax(void)
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
+// Spins until ready() holds or nanoseconds have passed; whether it holds.
+// The processor is given up every FILE_SPINYIELD nanoseconds, so that a
+// spinner that shares a processor with the thread it waits for lets it run.
+// A spinner that finds it was off the processor for FILE_SPINGAP (the
+// machine has more runnable threads than processors) stops, and nobody
+// spins for FILE_SPINREST: a thread preempted while it spins is not woken
+// by anything, so it would wait for the scheduler's next turn, which takes
+// milliseconds, where a parked thread is woken at once.
+static const int64_t FILE_SPINYIELD = 1000;
+static const int64_t FILE_SPINGAP = 30000;
+static const int64_t FILE_SPINREST = 100000000;
+static int64_t FILEspinrest = 0;  // steady-clock nanoseconds until which nobody spins
+
+template <typename READY>
+static bool spinfor(int64_t nanoseconds, READY ready)
+{
+    auto now = [] {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    const int64_t start = now();
+    if (start < ATOMIC_peek(&FILEspinrest))
+        return ready();
+    int64_t last = start;
+    int64_t yielded = start;
+    for (;;) {
+        for (int32_t turn = 0; turn < 16; turn++) {
+            if (ready())
+                return true;
+            cpurelax();
+        }
+        int64_t time = now();
+        if (time - last >= FILE_SPINGAP)
+            ATOMIC_poke(&FILEspinrest, time + FILE_SPINREST);
+        if (time - start >= nanoseconds || time - last >= FILE_SPINGAP)
+            return ready();
+        last = time;
+        if (time - yielded >= FILE_SPINYIELD) {
+            std::this_thread::yield();
+            yielded = time;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -307,6 +372,10 @@ void FILE_startdevice(int32_t number)
         device->current = nullptr;
         device->calling = 0;
         device->waiters = nullptr;
+        device->parked = 0;
+        device->finished = 0;
+        device->queued = 0;
+        device->started = 0;
         QUEUE_init(&device->pending, FILE_opkey, 0);
         QUEUE_initpeer(&device->completed, nullptr, 0, &device->pending);
         device->wake = EVENT_create();
@@ -392,9 +461,15 @@ uint32_t FILE_queueop(FILEOP* op)
     // Read before queueing: from then on the record may complete at any time.
     uint32_t id = op->id;
     QUEUE_insert(&device->pending, op);
-    // The device's own thread (queueing from a callback) looks at pending
-    // again before it ever waits, so it needs no wake-up.
-    if (!THREAD_iscurrent(&device->thread))
+    // Counted after the insertion has let the lock go, so that the spinning
+    // device thread does not run into the held lock and sleep on it.
+    ATOMIC_add(&device->queued, 1);
+    // The thread marks itself parked under the device lock after it found
+    // pending empty, and the insertion took the same lock: a thread that
+    // parked before it is seen parked here. One that is spinning, or the
+    // device's own thread queueing from a callback, looks at pending again
+    // before it ever waits, so it needs no wake-up.
+    if (ATOMIC_load(&device->parked) && !THREAD_iscurrent(&device->thread))
         EVENT_set(device->wake);
     return id;
 }
@@ -760,24 +835,51 @@ void FILE_devicethread(uint32_t number)
     ATOMIC_store(&device->running, 1u);
     SIGNAL_set(device->done);
     // The device lock is held everywhere in this loop except while a record
-    // is carried out, while its callback runs and while the thread waits.
+    // is carried out, while its callback runs and while the thread waits or
+    // spins. Finished records are counted for the spinning waiters whenever
+    // it lets the lock go, so that they do not run into the held lock.
     int32_t token = lockdevice(device);
+    uint32_t unpublished = 0;
+    auto letgo = [device, &token, &unpublished] {
+        unlockdevice(device, token);
+        if (unpublished)
+            ATOMIC_add(&device->finished, unpublished);
+        unpublished = 0;
+    };
+    int32_t worked = 0;
     while (ATOMIC_load(&FILEshutdowns) == life) {
         auto* op = static_cast<FILEOP*>(QUEUE_pop(&device->pending));
-        if (op && op->priority > ATOMIC_load(&device->limit)) {
+        int32_t heldback = op && op->priority > ATOMIC_load(&device->limit);
+        if (heldback) {
             // Held back by a transaction until it ends and sets wake.
             QUEUE_insert(&device->pending, op);
             op = nullptr;
         }
         device->current = op;
-        if (!op) {
-            unlockdevice(device, token);
-            EVENT_wait(device->wake);
+        if (!op && worked && !heldback) {
+            // Right after work the next record often follows at once; an
+            // idle device never spins.
+            worked = 0;
+            uint32_t seen = ATOMIC_peek(&device->queued);
+            letgo();
+            spinfor(FILE_IDLESPIN, [device, life, seen] {
+                return ATOMIC_peek(&device->queued) != seen || ATOMIC_peek(&FILEshutdowns) != life;
+            });
             token = lockdevice(device);
             continue;
         }
+        if (!op) {
+            ATOMIC_store(&device->parked, 1u);
+            letgo();
+            EVENT_wait(device->wake);
+            token = lockdevice(device);
+            ATOMIC_store(&device->parked, 0u);
+            continue;
+        }
+        worked = 1;
         int32_t cancelled = (op->flags & FOPF_CANCELLED) != 0;
-        unlockdevice(device, token);
+        letgo();
+        ATOMIC_add(&device->started, 1);
         if (!cancelled)
             carryout(op);
 
@@ -790,6 +892,7 @@ void FILE_devicethread(uint32_t number)
         FILEOPCALLBACK callback = op->callback;
         if (!callback) {
             wakewaiters(device, id);
+            unpublished++;
             continue;
         }
         uintptr_t context = op->context;
@@ -797,17 +900,17 @@ void FILE_devicethread(uint32_t number)
         op->flags |= FOPF_CALLED;
         op->callback = nullptr;
         device->calling = id;
-        unlockdevice(device, token);
-
+        letgo();
         callback(id, status, context);
 
         token = lockdevice(device);
         device->calling = 0;
         wakewaiters(device, id);
+        unpublished++;
     }
     ATOMIC_store(&device->running, 0u);
     wakewaiters(device, 0);
-    unlockdevice(device, token);
+    letgo();
 }
 
 // ---------------------------------------------------------------------------
@@ -830,14 +933,15 @@ static R lookup(uint32_t op, R absent, LOOK look)
     return result;
 }
 
-int32_t FILESYS_statusop(uint32_t op)
+// What FILESYS_statusop reports of a record found in its state.
+static int32_t statusof(const FILEOP* record, int32_t state)
 {
-    return lookup(op, FOPS_UNKNOWN, [](FILEOP* record, int32_t state) {
-        if (!record)
-            return FOPS_UNKNOWN;
-        return state != 0 ? FOPS_NONE : (record->flags & FOPF_CANCELLED) ? FOPS_CANCELLED : record->status;
-    });
+    if (!record)
+        return FOPS_UNKNOWN;
+    return state != 0 ? FOPS_NONE : (record->flags & FOPF_CANCELLED) ? FOPS_CANCELLED : record->status;
 }
+
+int32_t FILESYS_statusop(uint32_t op) { return lookup(op, FOPS_UNKNOWN, statusof); }
 
 // Device lock held: 1 while op waits, runs, or its completion callback runs.
 static int32_t isbusy(FILEDEVICE* device, uint32_t op)
@@ -884,6 +988,34 @@ int32_t FILESYS_waitop(uint32_t op)
     int32_t main = THREAD_iscurrent(nullptr);
     FILEWAITER waiter = {nullptr, op, nullptr};
     int32_t token = lockdevice(device);
+    // Before it parks, the waiter spins while the device finishes records,
+    // looking again under the lock each time one finishes. Until it has seen
+    // the device start or finish a record it spins only FILE_STALLSPIN: a
+    // device thread that does not move is off its processor or parked.
+    using CLOCK = std::chrono::steady_clock;
+    const CLOCK::time_point spinstart = CLOCK::now();
+    int64_t spinleft = FILE_WAITSPIN;
+    int32_t moving = 0;
+    while (isbusy(device, op) && spinleft > 0) {
+        uint32_t seen = ATOMIC_peek(&device->finished);
+        uint32_t began = ATOMIC_peek(&device->started);
+        unlockdevice(device, token);
+        if (main)
+            SYNCTASK_run(0);
+        auto moved = [device, seen, began, moving] {
+            return ATOMIC_peek(&device->finished) != seen || (!moving && ATOMIC_peek(&device->started) != began) ||
+                   !isrunning(device);
+        };
+        // A spin that ran out (or may not run at all) parks.
+        if (!spinfor(moving ? spinleft : std::min(spinleft, FILE_STALLSPIN), moved)) {
+            spinleft = 0;
+        } else {
+            moving = 1;
+            spinleft =
+                FILE_WAITSPIN - std::chrono::duration_cast<std::chrono::nanoseconds>(CLOCK::now() - spinstart).count();
+        }
+        token = lockdevice(device);
+    }
     while (isbusy(device, op)) {
         if (!waiter.event) {
             waiter.event = EVENT_create();
@@ -891,8 +1023,11 @@ int32_t FILESYS_waitop(uint32_t op)
         }
         token = waitround(device, token, &waiter, main);
     }
+    int32_t state;
+    FILEOP* record = FILE_findop(device, op, &state);
+    int32_t status = statusof(record, state);
     endwait(device, token, &waiter);
-    return FILESYS_statusop(op);
+    return status;
 }
 
 uint32_t FILESYS_completeop(uint32_t op)
@@ -1042,6 +1177,7 @@ void FILESYS_cancelop(uint32_t op)
     token = lockdevice(device);
     wakewaiters(device, op);
     unlockdevice(device, token);
+    ATOMIC_add(&device->finished, 1);
 }
 
 uint32_t FILESYS_priorityop(uint32_t op, int32_t priority)
@@ -1427,17 +1563,26 @@ int32_t FILE_transfer(int32_t handle, int32_t position, void* buffer, int32_t le
     // Pieces follow each other on the device thread; the caller is woken
     // once, when the last one has been collected, not once per piece.
     FILEDEVICE* device = deviceof(first);
-    transfer.event = EVENT_create();
     ATOMIC_store(&transfer.current, first);
     FILESYS_callbackop(first, FILE_transferchunk);
 
+    // A short transfer is over within the spin; a long one parks on an
+    // event made only then. Either way the end is looked at once more under
+    // the lock, which the last chunk holds while it still uses the context.
     int32_t main = THREAD_iscurrent(nullptr);
+    if (main)
+        SYNCTASK_run(0);
+    spinfor(FILE_WAITSPIN, [&transfer, device] { return transferdone(&transfer) || !isrunning(device); });
     // Listed with number 0, so that only a stopping device wakes it besides
     // the transfer's own end.
-    FILEWAITER waiter = {nullptr, 0, transfer.event};
+    FILEWAITER waiter = {nullptr, 0, nullptr};
     int32_t token = lockdevice(device);
-    linkwaiter(device, &waiter);
     while (!transferdone(&transfer) && isrunning(device)) {
+        if (!waiter.event) {
+            waiter.event = EVENT_create();
+            transfer.event = waiter.event;
+            linkwaiter(device, &waiter);
+        }
         token = waitround(device, token, &waiter, main);
     }
     endwait(device, token, &waiter);

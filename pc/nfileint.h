@@ -56,17 +56,21 @@ typedef struct FILEOP {
 typedef struct FILEDEVICE {
     uint32_t running; /* 1 while the thread runs; a device at 0 is absent */
     THREAD thread;
-    FILEOP* current;  /* record being carried out, null between records */
-    QUEUE pending;    /* waiting records, ordered by FILE_opkey */
-    QUEUE completed;  /* finished or cancelled, not yet collected; peer of pending */
-    void* wake;       /* auto-reset: look at pending again */
-    MUTEX* mutex;     /* held for the length of a transaction */
-    void* done;       /* manual-reset: set by the thread once it runs */
-    uint32_t serial;  /* next serial, 1..2^24-1 */
-    int32_t limit;    /* only records with priority <= limit are carried out */
-    uint32_t calling; /* number whose completion callback the thread is running */
-    void* waiters;    /* threads blocked in FILESYS_waitop or a blocking transfer */
-    void* held;       /* the file system's own handle to the thread, for THREAD_join */
+    FILEOP* current;   /* record being carried out, null between records */
+    QUEUE pending;     /* waiting records, ordered by FILE_opkey */
+    QUEUE completed;   /* finished or cancelled, not yet collected; peer of pending */
+    void* wake;        /* auto-reset: look at pending again */
+    MUTEX* mutex;      /* held for the length of a transaction */
+    void* done;        /* manual-reset: set by the thread once it runs */
+    uint32_t serial;   /* next serial, 1..2^24-1 */
+    int32_t limit;     /* only records with priority <= limit are carried out */
+    uint32_t calling;  /* number whose completion callback the thread is running */
+    void* waiters;     /* threads blocked in FILESYS_waitop or a blocking transfer */
+    void* held;        /* the file system's own handle to the thread, for THREAD_join */
+    uint32_t parked;   /* 1 while the thread waits (or is about to wait) on wake; set under the lock */
+    uint32_t finished; /* records finished or cancelled so far, counted once the lock is let go */
+    uint32_t queued;   /* records queued so far, counted once the lock is let go */
+    uint32_t started;  /* records taken up so far, counted once the lock is let go */
 } FILEDEVICE;
 
 /* A mounted archive (one page-memory block each). */

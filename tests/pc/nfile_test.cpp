@@ -1,9 +1,11 @@
 // The file system's engine: records, their order, callbacks, cancelling, pool and transfers.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -236,6 +238,45 @@ TEST(FileOpsThreadTransfer, PathsFindTheirDevicesAndTransfersMoveInPiecesAndRefu
 int aborting(const char*, const char*, UINT) { return IDABORT; }
 
 void assertoncallback(uint32_t, int32_t, uintptr_t) { ASSERT_report("pc/sample", 1, "on a device thread"); }
+
+#ifdef RUSAGE_THREAD
+// The processor time of the whole process in microseconds.
+int64_t cpumicros()
+{
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000 + usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
+}
+
+// (How often a wait spins rather than sleeps is the benchmarks' business: bench_fileops.)
+TEST(FileOpsHandoff, LongWaitsSleepAndWakeAndAnIdleDeviceSleeps)
+{
+    ASSERT_EQ(FILESYS_init(0, 0, 0), 1);
+    // Held back well past any spin, a record and a transfer still wake their waiters once they finish.
+    ScopedTempDir dir;
+    std::string path = dir.write("data", std::string(20000, 'q'));
+    int32_t handle = 0;
+    ASSERT_EQ(FILESYS_open(path.c_str(), FOPEN_READ, 100, &handle), 1);
+    std::vector<char> buffer(20000);
+    Done held;
+    int32_t got = 0, device = FILESYS_pathdevice(path.c_str());
+    auto hold = std::make_unique<DeviceHold>(device);
+    uint32_t op = FILESYS_nullop(device, 10, 0);
+    std::thread waiter([&] { held = finish(op); }), reader([&] { got = FILESYS_read(handle, 0, &buffer[0], 20000, 10); });
+    THREAD_sleep(30);
+    hold.reset();
+    waiter.join();
+    reader.join();
+    EXPECT_EQ((Facts{held.first, got, buffer[19999]}), Facts({1, 20000, 'q'}));
+    // An idle device uses next to no processor time, and a record queued to it wakes it.
+    int64_t before = cpumicros();
+    THREAD_sleep(200);
+    EXPECT_LT(cpumicros() - before, 40000);
+    EXPECT_EQ(finish(FILESYS_nullop(6, 10, 0)), Done(1, 0));
+    FILESYS_close(handle, 10);
+    FILESYS_shutdown();
+}
+#endif
 
 TEST(FileOpsThreadDeathTest, UnknownCompletionsAndAbortedAssertionsOnADeviceThreadEndTheProcess)
 {
