@@ -671,27 +671,29 @@ static const char* nameof(const FILEOP* op) { return op->pointer ? static_cast<c
 
 // Reads the archive's header and index (as much of it as the file holds)
 // into page memory through the file layer, whose reads fail where the
-// mapping's file has been cut short instead of faulting. 0 when there is no
-// memory for the copy.
-static int32_t copyindex(BIGFILE* archive)
+// mapping's file has been cut short instead of faulting. 0 when it has them
+// (a file cut short gives a short index), else the reason: no memory for
+// the copy, or a read that failed.
+static uint32_t copyindex(BIGFILE* archive)
 {
     uint8_t fixed[BIG_LAYOUT2HEADER] = {};
     uint32_t got = 0;
+    SetLastError(ERROR_SUCCESS);
     if (seekfile(archive->handle, 0))
         got = readfromfile(archive->handle, fixed, sizeof fixed);
     uint32_t claimed = BIG_indexsize(fixed, got);
     int32_t bytes = claimed < static_cast<uint32_t>(archive->size) ? static_cast<int32_t>(claimed) : archive->size;
-    if (bytes <= 0)
-        return 1;
+    if (GetLastError() != ERROR_SUCCESS || bytes <= 0)
+        return GetLastError();
     int32_t rounded = bytes;
     archive->index = PAGE_alloc(&rounded);
     if (!archive->index)
-        return 0;
+        return ERROR_NOT_ENOUGH_MEMORY;
     got = 0;
     if (seekfile(archive->handle, 0))
         got = readfromfile(archive->handle, archive->index, static_cast<uint32_t>(bytes));
     archive->indexsize = static_cast<int32_t>(got);
-    return 1;
+    return GetLastError();
 }
 
 // FOP_OPENBIG on the device thread: opens and maps the archive. It is put
@@ -709,15 +711,19 @@ static void mountarchive(FILEOP* op)
     }
     archive->base = getfileaddress(archive->handle);
     int32_t size = 0;
-    if (!archive->base || !getfileinfo(archive->handle, nullptr, nullptr, &size, nullptr))
-        size = 0;
+    uint32_t error = ERROR_SUCCESS;
+    // Without its size, or without a mapping of the bytes it has (whose
+    // reason went with the open), an archive cannot serve its entries: the
+    // mount fails rather than show an empty archive.
+    if (!getfileinfo(archive->handle, nullptr, nullptr, &size, nullptr))
+        error = SYS_getlasterror();
+    else if (size > 0 && !archive->base)
+        error = ERROR_NOT_ENOUGH_MEMORY;
     archive->size = size;
-    if (size > 0 && !copyindex(archive)) {
-        op->error = ERROR_NOT_ENOUGH_MEMORY;
-        op->status = FOPS_FAILED;
-        return;
-    }
-    op->status = FOPS_DONE;
+    if (error == ERROR_SUCCESS && size > 0)
+        error = copyindex(archive);
+    op->error = error;
+    op->status = error == ERROR_SUCCESS ? FOPS_DONE : FOPS_FAILED;
 }
 
 // FOP_CLOSEBIG on the device thread: takes the archive off the list, unless

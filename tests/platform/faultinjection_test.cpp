@@ -19,6 +19,7 @@
 #include "tool/savepatch.h"
 #include "vorl/hlsfile.h"
 #include "vorl/memory.h"
+#include "vorl/nfile.h"
 #include "vorl/thread.h"
 
 namespace {
@@ -45,7 +46,7 @@ protected:
     {
         ASSERT_GT(MEM_init(), 0);
         FILESYS_init(0, 0, 0);
-        std::ofstream(big, std::ios::binary) << bigarchive(2, {{"a.txt", "alpha"}, {"b.txt", "bravo"}});
+        std::ofstream(big, std::ios::binary) << bigarchive(2, {{"a.txt", std::string(700, 'a')}, {"b.txt", std::string(900, 'b')}});
     }
     void TearDown() override
     {
@@ -125,6 +126,24 @@ TEST_F(FaultInjection, WholeFileServicesReportEveryFailureAndLeaveNothingBehind)
         void* header = FILE_loadbigheaderquiet(big.c_str(), MB_RAM);
         int right = header && MEM_size(header) > 0 && memcmp(header, "BIGF", 4) == 0;
         return header ? (MEM_free(header), right) : -1;
+    });
+    injected += sweep("FILESYS_openbig and an entry", [&] {  // a mount's reason is its record's
+        uint32_t op = FILESYS_openbigop(big.c_str(), 0, 100, 0);
+        if (!op)
+            return -1;
+        bool mounted = FILESYS_waitop(op) == FOPS_DONE;
+        uint32_t error = FILESYS_errorop(op);
+        int32_t number = int32_t(FILESYS_completeop(op));
+        SYS_setlasterror(error);
+        if (!mounted)
+            return -1;
+        if (!FILE_exists((big + "|b.txt").c_str()))  // (an index lookup: no platform call)
+            return 0;
+        void* entry = FILE_loadquiet((big + "|b.txt").c_str(), MB_RAM);
+        error = SYS_getlasterror();
+        int right = holds(entry, 900, 'b'), closed = FILESYS_closebig(number, 100);
+        SYS_setlasterror(error);
+        return closed ? right : -1;
     });
     injected += sweep("FILE_save", [&] {
         std::string saved(5000, 'n');
