@@ -178,3 +178,35 @@ TEST(FaultInjectionTarlok, ASaveIsPatchedOrLeftAsItWas)
                 break;
         }
 }
+
+// Page memory failing at its nth request while the file system starts, loads, mounts, grows the heap's free-block
+// index and stops: each step works or fails as documented, and the heap stays whole.
+TEST(FaultInjectionMemory, PageMemoryFailingAtEachRequest)
+{
+    ScopedTempDir dir;
+    ScopedAlertRecorder recorder;
+    std::string path = dir.write("f.dat", std::string(5000, 'f'));
+    std::string big = dir.write("a.big", bigarchive(2, {{"a.txt", "alpha"}}));
+    ASSERT_GT(MEM_init(), 0);
+    for (long nth = 1;; nth++) {
+        PW_injectfault(PW_SYSMEMORY, nth, PW_FAULTERROR, ENOMEM);
+        int32_t number = 0, started = FILESYS_init(0, 0, 0);
+        void* block = started ? FILE_loadquiet(path.c_str(), MB_RAM) : nullptr;
+        int right = holds(block, 5000, 'f');
+        started && FILESYS_openbig(big.c_str(), 0, 100, &number) && FILESYS_closebig(number, 100);
+        std::vector<void*> blocks;  // a thousand scattered free blocks: the index grows
+        for (int i = 0; i < 2000; i++)
+            blocks.push_back(MEM_alloc(nullptr, 0, MB_RAM));
+        for (size_t i = 0; i < blocks.size(); i += 2)
+            MEM_free(blocks[i]);
+        bool met = PW_faultmet();
+        PW_endfault();
+        for (size_t i = 1; i < blocks.size(); i += 2)
+            MEM_free(blocks[i]);
+        FILESYS_shutdown();
+        EXPECT_TRUE(right != 0 && MEMCLASS_check(MB_RAM) == 1) << "page memory failing at request " << nth;
+        if (!met || HasFailure())
+            break;
+    }
+    MEM_shutdown();
+}
