@@ -10,11 +10,11 @@ SECONDS_EACH=${2:?usage: scripts/fuzz.sh BUILDDIR SECONDS}
 
 CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DVORL_FUZZ=ON -DVORL_SANITIZE=address \
   -DVORL_TESTS=OFF -DVORL_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD" -j2 --target fuzz_big fuzz_savepatch fuzz_bigmount
+cmake --build "$BUILD" -j2 --target fuzz_big fuzz_savepatch fuzz_bigmount fuzz_paths
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:halt_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-for name in big savepatch bigmount; do
+for name in big savepatch bigmount paths; do
   corpus="$BUILD/corpus-$name"
   mkdir -p "$corpus"
   echo "fuzz_$name: ${SECONDS_EACH}s"
