@@ -1,7 +1,9 @@
 // The file system's engine: records, their order, callbacks, cancelling, pool and transfers.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include <algorithm>
 #include <future>
