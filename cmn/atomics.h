@@ -1,7 +1,8 @@
 // The library's atomic field accessors. A field that one thread writes while
 // another reads it without holding a lock (a device's running flag, a
 // transfer's progress, a sync task's state, a queue's count, a channel's
-// flags) is read and written through these and nothing else.
+// flags) is read and written through these and nothing else. A thread that
+// spins on such a field pauses with ATOMIC_pause between looks.
 //
 // load/store/swapif publish: a store releases what was written before it, a
 // load acquires it. peek, add and the bit operations are counters and flags
@@ -57,6 +58,17 @@ template <typename T, typename V>
 static inline void ATOMIC_clearbits(T* field, V bits)
 {
     __atomic_fetch_and(field, static_cast<T>(~static_cast<T>(bits)), __ATOMIC_RELAXED);
+}
+
+// Tells the processor that the thread is spinning on a field, so that it
+// spends less on the loop and lets a sibling hardware thread run.
+static inline void ATOMIC_pause(void)
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
 }
 
 #endif

@@ -227,15 +227,15 @@ static int32_t FILE_bigheaderworker(int32_t priority, void* parameter)
     if (!buffer)
         return 0;
     int32_t got = FILE_readall(params, handle, 0, buffer, FILE_BIGHEADERSIZE, priority - 1);
-    // Past the end of a short file the block holds zeros, never stale bytes.
-    if (got >= 0 && got < FILE_BIGHEADERSIZE)
-        MEM_fill(buffer + got, 0, FILE_BIGHEADERSIZE - got);
     if (got < 0) {
         FILE_report(params, __LINE__, "FILE_loadbigheader - unable to read file %s\n");
         MEM_free(buffer);
         FILESYS_close(handle, priority - 1);
         return 0;
     }
+    // Past the end of a short file the block holds zeros, never stale bytes.
+    if (got < FILE_BIGHEADERSIZE)
+        MEM_fill(buffer + got, 0, FILE_BIGHEADERSIZE - got);
     if (typeofbigfile(buffer) == 0) {
         FILE_report(params, __LINE__, "FILE_loadbigheader - invalid big file header in file %s\n");
         MEM_free(buffer);

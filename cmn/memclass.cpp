@@ -164,15 +164,16 @@ int32_t MEMCLASS_largestfree(uint32_t number)
     MEMCLASS* cls = CLASS_lockednumber(number);
     if (!cls)
         return 0;
-    uint8_t* base = CLASS_base(cls);
-    uint8_t* head = CLASS_head(cls);
     int32_t largest = MEMINDEX_largest(cls);
-    for (uint8_t* node = largest < 0 ? BLOCK_nextfree(base, head) : head; node != head;
-         node = BLOCK_nextfree(base, node))
-        if (BLOCK_size(node) > largest)
-            largest = BLOCK_size(node);
-    if (largest < 0)
+    if (largest < 0) {
+        // The index is off: the list is walked.
+        uint8_t* base = CLASS_base(cls);
+        uint8_t* head = CLASS_head(cls);
         largest = 0;
+        for (uint8_t* node = BLOCK_nextfree(base, head); node != head; node = BLOCK_nextfree(base, node))
+            if (BLOCK_size(node) > largest)
+                largest = BLOCK_size(node);
+    }
     CLASS_unlock(cls);
     return largest;
 }

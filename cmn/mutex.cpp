@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 
+#include "cmn/atomics.h"
 #include "pc/sysplat.h"
 #include "vorl/alert.h"
 #include "vorl/pagemem.h"
@@ -68,13 +69,6 @@ static inline uint32_t self(void)
 
 static unsigned addressof(const MUTEX* mutex) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(mutex)); }
 
-static inline void relax(void)
-{
-#if defined(__i386__) || defined(__x86_64__)
-    __builtin_ia32_pause();
-#endif
-}
-
 // Takes a mutex that was held a moment ago.
 static void waitfor(MUTEX* mutex)
 {
@@ -83,7 +77,7 @@ static void waitfor(MUTEX* mutex)
         if (mutex->state.load(std::memory_order_relaxed) == MUTEX_UNHELD &&
             mutex->state.compare_exchange_weak(unheld, MUTEX_HELD, std::memory_order_acquire))
             return;
-        relax();
+        ATOMIC_pause();
     }
     // A thread that takes the mutex this way leaves MUTEX_WAITED behind, as
     // others may still sleep; at worst its leaving wakes nobody.

@@ -149,15 +149,6 @@ static const int64_t FILE_WAITSPIN = 50000;  // a waiter, for its record
 static const int64_t FILE_IDLESPIN = 50000;  // a device thread, for its next record
 static const int64_t FILE_STALLSPIN = 8000;  // a waiter, for a device that shows no progress
 
-static inline void cpurelax(void)
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    __asm__ __volatile__("yield");
-#endif
-}
-
 // Spins until ready() holds or nanoseconds have passed; whether it holds.
 // The processor is given up every FILE_SPINYIELD nanoseconds, so that a
 // spinner that shares a processor with the thread it waits for lets it run.
@@ -171,14 +162,17 @@ static const int64_t FILE_SPINGAP = 30000;
 static const int64_t FILE_SPINREST = 100000000;
 static int64_t FILEspinrest = 0;  // steady-clock nanoseconds until which nobody spins
 
+// Steady-clock nanoseconds, for the spins.
+static int64_t spinclock(void)
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 template <typename READY>
 static bool spinfor(int64_t nanoseconds, READY ready)
 {
-    auto now = [] {
-        return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count();
-    };
-    const int64_t start = now();
+    const int64_t start = spinclock();
     if (start < ATOMIC_peek(&FILEspinrest))
         return ready();
     int64_t last = start;
@@ -187,9 +181,9 @@ static bool spinfor(int64_t nanoseconds, READY ready)
         for (int32_t turn = 0; turn < 16; turn++) {
             if (ready())
                 return true;
-            cpurelax();
+            ATOMIC_pause();
         }
-        int64_t time = now();
+        int64_t time = spinclock();
         if (time - last >= FILE_SPINGAP)
             ATOMIC_poke(&FILEspinrest, time + FILE_SPINREST);
         if (time - start >= nanoseconds || time - last >= FILE_SPINGAP)
@@ -998,8 +992,7 @@ int32_t FILESYS_waitop(uint32_t op)
     // looking again under the lock each time one finishes. Until it has seen
     // the device start or finish a record it spins only FILE_STALLSPIN: a
     // device thread that does not move is off its processor or parked.
-    using CLOCK = std::chrono::steady_clock;
-    const CLOCK::time_point spinstart = CLOCK::now();
+    const int64_t spinstart = spinclock();
     int64_t spinleft = FILE_WAITSPIN;
     int32_t moving = 0;
     while (isbusy(device, op) && spinleft > 0) {
@@ -1017,8 +1010,7 @@ int32_t FILESYS_waitop(uint32_t op)
             spinleft = 0;
         } else {
             moving = 1;
-            spinleft =
-                FILE_WAITSPIN - std::chrono::duration_cast<std::chrono::nanoseconds>(CLOCK::now() - spinstart).count();
+            spinleft = FILE_WAITSPIN - (spinclock() - spinstart);
         }
         token = lockdevice(device);
     }
