@@ -77,7 +77,8 @@ int32_t FILE_scatterloadquiet(int32_t count, const char* const* paths, void** re
  * FILE_BIGHEADERSIZE bytes when they fit in it (the tail then holds the
  * archive's first data bytes, or zeros past the end of a shorter file), else
  * of the header size. Null when the file cannot be opened or read or holds
- * no BIG header (after typeofbigfile's alert). */
+ * no BIG header (the loud form after typeofbigfile's alert; the quiet form
+ * raises no alert at all). */
 void* FILE_loadbigheader(const char* path, uint32_t type);
 void* FILE_loadbigheaderquiet(const char* path, uint32_t type);
 

@@ -237,10 +237,11 @@ TEST_F(WholeFile, BigHeaders)
     // A header that claims 1 GiB in a 2704-byte file reserves nothing for the claim.
     std::string claim = std::string("BIGF") + std::string(8, '\0') + "\x40";
     std::string liar = dir.write("liar.big", claim + std::string(FILE_BIGHEADERSIZE - claim.size(), 'x'));
-    EXPECT_EQ(V({FILE_loadbigheaderquiet(liar.c_str(), MB_RAM) != nullptr, static_cast<long long>(recorder.count())}),
-              V({0, 0}));
-    std::string cut = dir.write("cutsmall.big", bigarchive(2, 2).substr(0, 40));
     std::string plain = dir.write("plain.big", "PK\x03\x04 not an archive");
+    EXPECT_EQ(V({FILE_loadbigheaderquiet(liar.c_str(), MB_RAM) != nullptr,
+                 FILE_loadbigheaderquiet(plain.c_str(), MB_RAM) != nullptr, static_cast<long long>(recorder.count())}),
+              V({0, 0, 0}));  // the quiet form raises nothing, not even typeofbigfile's alert
+    std::string cut = dir.write("cutsmall.big", bigarchive(2, 2).substr(0, 40));
     EXPECT_EQ(V({FILE_loadbigheader(cut.c_str(), MB_RAM) != nullptr, FILE_loadbigheader(plain.c_str(), MB_RAM) != nullptr}),
               V({0, 0}));
     // Not an archive: typeofbigfile's alert, then the service's own.
