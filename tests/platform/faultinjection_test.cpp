@@ -86,6 +86,14 @@ int holds(void* block, size_t size, char fill)
     return block ? (MEM_free(block), int(right)) : -1;
 }
 
+// As holds, for an archive's header loaded from path.
+int bigheader(const std::string& path, uint32_t type)
+{
+    void* header = FILE_loadbigheaderquiet(path.c_str(), type);
+    int right = header && MEM_size(header) > 0 && memcmp(header, "BIGF", 4) == 0;
+    return header ? (MEM_free(header), right) : -1;
+}
+
 }  // namespace
 
 TEST_F(FaultInjection, WholeFileServicesReportEveryFailureAndLeaveNothingBehind)
@@ -106,11 +114,7 @@ TEST_F(FaultInjection, WholeFileServicesReportEveryFailureAndLeaveNothingBehind)
             return MEM_free(blocks[0]), MEM_free(blocks[1]), -1;
         return holds(blocks[0], 3000, 'o') + holds(blocks[1], 3000, 'o') == 2 ? 1 : 0;
     });
-    injected += sweep("FILE_loadbigheader", [&] {
-        void* header = FILE_loadbigheaderquiet(big.c_str(), MB_RAM);
-        int right = header && MEM_size(header) > 0 && memcmp(header, "BIGF", 4) == 0;
-        return header ? (MEM_free(header), right) : -1;
-    });
+    injected += sweep("FILE_loadbigheader", [&] { return bigheader(big, MB_RAM); });
     injected += sweep("FILESYS_openbig and an entry", [&] {  // a mount's reason is its record's
         uint32_t op = FILESYS_openbigop(big.c_str(), 0, 100, 0);
         if (!op)
@@ -132,6 +136,39 @@ TEST_F(FaultInjection, WholeFileServicesReportEveryFailureAndLeaveNothingBehind)
         return FILE_savequiet(path.c_str(), saved.data(), 5000) ? ScopedTempDir::read(path) == saved : -1;
     });
     EXPECT_GT(injected, 50);
+}
+
+// Each loading service with its class too small by every amount up to what it needs: a failure with the reason, never a
+// short or damaged block, and the class whole and empty again. The larger index needs a second block beside the first.
+TEST_F(FaultInjection, AClassTooSmallForWhatIsLoaded)
+{
+    BigEntries entries;
+    for (int i = 0; i < 200; i++)
+        entries.push_back({"entry" + std::to_string(i), "d"});
+    std::string large = dir.write("large.big", bigarchive(2, entries)), bigs[] = {big, large};
+    dir.write("old.dat", std::string(3000, 'o'));
+    const char* paths[] = {old.c_str(), old.c_str()};
+    std::vector<char> area(16384);
+    int failed = 0;
+    for (int32_t size = 256, loaded = 0; loaded < 4; size += 24) {
+        ASSERT_GT(size <= int32_t(area.size()) ? MEMCLASS_create(9, "small", area.data(), size, 8, 8, 0, 0, 0, 0, 0, nullptr) : 0, 0);
+        int32_t whole = MEMCLASS_largestfree(9);
+        void* blocks[2] = {nullptr, nullptr};
+        int all = FILE_scatterloadquiet(2, paths, blocks, 9), first = holds(blocks[0], 3000, 'o'),
+            second = holds(blocks[1], 3000, 'o');  // a failed load may still hand out what it did load
+        int results[] = {holds(FILE_loadquiet(old.c_str(), 9), 3000, 'o'), all ? first + second == 2 : first && second ? -1 : 0,
+                         bigheader(bigs[0], 9), bigheader(bigs[1], 9)};
+        loaded = 0;
+        for (int result : results) {
+            EXPECT_NE(result, 0) << size;
+            loaded += result == 1, failed += result == -1;
+        }
+        EXPECT_EQ((std::vector<int32_t>{MEMCLASS_check(9), MEMCLASS_largestfree(9)}), (std::vector<int32_t>{1, whole})) << size;
+        MEMCLASS_destroy(9);
+        if (HasFailure())
+            break;
+    }
+    EXPECT_GT(failed, 100);
 }
 
 // tarlok on a save with each platform call failing in turn, the library's start and stop included: it says whether it
