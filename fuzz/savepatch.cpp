@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size)
         memcpy(buffer, data, size);
     int32_t length = static_cast<int32_t>(size);
-    int32_t hit = TARLOK_scanpatch(size ? buffer : nullptr, length);
+    uint8_t was[4];
+    int32_t hit = TARLOK_scanpatch(size ? buffer : nullptr, length, was);
 
     // The first place where the key stands complete, NUL included.
     int32_t first = -1;
@@ -38,6 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int32_t expected = first >= 0 && first + TARLOK_KEYLENGTH + 4 <= length ? first : -1;
     if (hit != expected)
         PATCHFUZZ_fail("patched at the wrong place");
+    if (hit >= 0 && memcmp(was, data + hit + TARLOK_KEYLENGTH, 4) != 0)
+        PATCHFUZZ_fail("the value before the patch was not handed back");
     for (int32_t i = 0; i < length; i++) {
         bool patched = hit >= 0 && i >= hit + TARLOK_KEYLENGTH && i < hit + TARLOK_KEYLENGTH + 4;
         if (patched ? buffer[i] != 0 : buffer[i] != data[i])

@@ -88,7 +88,8 @@ static int32_t TARLOK_patchandsave(const char* path, uint8_t* buffer, const TARL
 {
     // The save writes back exactly what was loaded.
     int32_t size = MEM_size(buffer);
-    TARLOK_scanpatch(buffer, size);
+    uint8_t was[4];
+    int32_t hit = TARLOK_scanpatch(buffer, size, was);
     if (TARLOK_beforesave)
         TARLOK_beforesave(path);
     TARLOK_STAMP now;
@@ -102,6 +103,14 @@ static int32_t TARLOK_patchandsave(const char* path, uint8_t* buffer, const TARL
     }
     if (!FILE_savequiet(path, buffer, size)) {
         uint32_t error = SYS_getlasterror();
+        // A save cut short (a full disk, a file-size limit) may have written
+        // part of the four bytes. The old contents written back over it end
+        // at the same place or later, so the file is left unpatched, not
+        // half patched.
+        if (hit >= 0) {
+            memcpy(buffer + hit + TARLOK_KEYLENGTH, was, 4);
+            FILE_savequiet(path, buffer, size);
+        }
         fprintf(stderr, "tarlok: %s: not saved: %s (error %u)\n", path, TARLOK_reason(error),
                 static_cast<unsigned>(error));
         return TARLOK_NOTSAVED;

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-int32_t TARLOK_scanpatch(uint8_t* buffer, int32_t size)
+int32_t TARLOK_scanpatch(uint8_t* buffer, int32_t size, uint8_t* was)
 {
     static const char key[TARLOK_KEYLENGTH + 1] = TARLOK_KEY;
     static_assert(sizeof(TARLOK_KEY) == TARLOK_KEYLENGTH, "the key and its NUL are 28 bytes");
@@ -24,6 +24,8 @@ int32_t TARLOK_scanpatch(uint8_t* buffer, int32_t size)
         // a whole 32-bit value leaves the file as it was.
         if (size - (p + TARLOK_KEYLENGTH) < 4)
             return -1;
+        if (was)
+            memcpy(was, buffer + p + TARLOK_KEYLENGTH, 4);
         memset(buffer + p + TARLOK_KEYLENGTH, 0, 4);
         return p;
     }

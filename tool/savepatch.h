@@ -17,8 +17,9 @@ extern "C" {
 // Scans start positions 0 .. size - 29 for the key, case-sensitively, and
 // zeroes the four bytes after the first hit's NUL. A hit with fewer than
 // four bytes after it counts as no hit, so nothing beyond the buffer is ever
-// written. Returns the hit's offset, or -1 when nothing was patched.
-int32_t TARLOK_scanpatch(uint8_t* buffer, int32_t size);
+// written. Returns the hit's offset, or -1 when nothing was patched; was (when
+// not null) receives the four bytes as they were before the patch.
+int32_t TARLOK_scanpatch(uint8_t* buffer, int32_t size, uint8_t* was);
 
 #ifdef __cplusplus
 }

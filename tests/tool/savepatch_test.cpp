@@ -23,10 +23,12 @@ TEST(TarlokScan, PatchesTheFourBytesAfterTheFirstWholeKeyAndNothingElse)
         std::string buffer = bytes + std::string(8, '\xAB'), expected = buffer;  // the tail past size stays as it was
         if (hit >= 0)
             expected.replace(static_cast<size_t>(hit) + KEY.size(), 4, 4, '\0');
-        EXPECT_EQ(TARLOK_scanpatch(reinterpret_cast<uint8_t*>(&buffer[0]), static_cast<int32_t>(bytes.size())), hit);
-        EXPECT_TRUE(buffer == expected) << hit;
+        char was[4] = {};  // the value as it was
+        EXPECT_EQ(TARLOK_scanpatch(reinterpret_cast<uint8_t*>(&buffer[0]), static_cast<int32_t>(bytes.size()),
+                                   reinterpret_cast<uint8_t*>(was)), hit);
+        EXPECT_TRUE(buffer == expected && (hit < 0 || bytes.substr(hit + KEY.size(), 4) == std::string(was, 4))) << hit;
     }
-    EXPECT_EQ(TARLOK_scanpatch(nullptr, 100), -1);
+    EXPECT_EQ(TARLOK_scanpatch(nullptr, 100, nullptr), -1);
 }
 
 }  // namespace
