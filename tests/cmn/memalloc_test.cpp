@@ -29,8 +29,7 @@ std::string notablock(const void* address, const char* signature = "")
 // Each refused call alerts, returns, reads nothing outside the classes and leaves the mutex free.
 TEST_F(MemHeap, MisuseByTheCallerIsRefused)
 {
-    void* a = MEM_alloc(nullptr, 40, MB_RAM);
-    void* b = MEM_alloc(nullptr, 40, MB_RAM);
+    void *a = MEM_alloc(nullptr, 40, MB_RAM), *b = MEM_alloc(nullptr, 40, MB_RAM);
     uint8_t* block = static_cast<uint8_t*>(MEM_alloc(nullptr, 200, MB_RAM));
     memcpy(block + 32, header(block), 16);  // forged headers: one that its neighbours do not link to,
     memcpy(block + 96, header(block), 16);  // and one whose next-block link leads backwards
@@ -46,9 +45,8 @@ TEST_F(MemHeap, MisuseByTheCallerIsRefused)
     ASSERT_EQ(alerts.messages(), (Texts{notablock(a, "FB"), notablock(b), notablock(foreign.data()),
                                         notablock(block + 48, "MB"), notablock(block + 112, "MB"),
                                         notablock(base + 16, "MB"), notablock(top + 16, "MB")}));
-    EXPECT_EQ(MEM_free(block), 1);
-    EXPECT_EQ((Results{MEM_validptr(nullptr, 4, 0), MEM_validptr(nullptr, 0, 0), MEM_validptr(base, -1, 0),
-                       MEM_validptr(base, HEAP, 1)}), (Results{0, 1, 0, 1}));
+    EXPECT_EQ((Results{MEM_free(block), MEM_validptr(nullptr, 4, 0), MEM_validptr(nullptr, 0, 0),
+                       MEM_validptr(base, -1, 0), MEM_validptr(base, HEAP, 1)}), (Results{1, 0, 1, 0, 1}));
     auto other = std::async(std::launch::async, heapstate);
     ASSERT_EQ(other.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     EXPECT_EQ(other.get(), std::make_tuple(HEAP - 256, HEAP - 256, 1));
@@ -75,11 +73,9 @@ TEST(MemClass, CreateRefusesBadArgumentsAndCutsNames)
     EXPECT_EQ(text(at + 16, 8) + reinterpret_cast<char*>(at + 96), std::string("averylo\0averylo LOW", 19));
 }
 
-// Class 4 in a block of class 3 owns its blocks, though 3 comes first in the table and has no room for owners.
 TEST_F(MemHeap, HighSplitNeverLeavesALessThanWholeFreeBlock)
 {
-    // With an alignment of 128 the surplus below a high block, rounded down,
-    // can be too small for a free block: the caller then gets the whole block.
+    // At alignment 128 the rounded surplus below a high block may be too small for a free block: the caller gets all.
     Area area(8192 + 64);
     uint8_t* wide = area.bytes + reinterpret_cast<uintptr_t>(area.bytes) % 128;  // a multiple of 128
     int32_t largest = MEMCLASS_create(3, "wide", wide, 8192, 128, 128, 16, 1, 0, 0, 1, nullptr);
@@ -92,10 +88,10 @@ TEST_F(MemHeap, HighSplitNeverLeavesALessThanWholeFreeBlock)
     // With more over, the block is carved from the top at a multiple of 128.
     block = static_cast<uint8_t*>(MEM_alloc(nullptr, need - 16 - 256, 3 | MB_HIGH));
     EXPECT_EQ((Results{static_cast<int32_t>((header(block) - link(wide, wide, NEXT)) % 128),
-                       MEMCLASS_largestfree(3) > 0, MEMCLASS_check(3)}),
-              (Results{0, 1, 1}));
+                       MEMCLASS_largestfree(3) > 0, MEMCLASS_check(3)}), (Results{0, 1, 1}));
 }
 
+// Class 4 in a block of class 3 owns its blocks, though 3 comes first in the table and has no room for owners.
 TEST_F(MemHeap, ClassMadeInABlockOfAnotherOwnsItsBlocks)
 {
     Area outer(1 << 16);
@@ -135,10 +131,8 @@ TEST(MemHeapLife, InitShutdownAndInitAgain)
 TEST_F(MemHeap, CheckerFindsEachKindOfDamageAndReportListsBlocks)
 {
     static std::string printed;
-    PRINT_setdevice(6, "memtest", [](int32_t channel, const char* line) -> int32_t {
-        printed += channel == PRINT_MEMORY ? line : "";
-        return 1;
-    });
+    PRINT_setdevice(6, "memtest",
+                    [](int32_t channel, const char* s) { return printed += channel == PRINT_MEMORY ? s : "", 1; });
     PRINT_enabledevice(6, 1);
     PRINT_enablechannel(PRINT_MEMORY, 1);
     auto take = [] { return std::exchange(printed, std::string()); };
@@ -184,16 +178,12 @@ TEST_F(MemHeap, CheckerFindsEachKindOfDamageAndReportListsBlocks)
               std::string::npos);
 }
 
-// Alerts that end the process: the default routine, the abort box answered Cancel (exit code 0).
 // Big-endian writes of n bytes, never more than four, over 0x11s, and the reads back.
 TEST(MemHelpers, BigEndianBytesStopAtFour)
 {
-    const struct {
-        uint32_t value;
-        int32_t n;
-        const char* bytes;  // the first five bytes after
-    } rows[] = {{0x00ABCDEFu, 3, "\xAB\xCD\xEF\x11\x11"}, {0x01020304u, 6, "\x01\x02\x03\x04\x11"},
-                {0xFFu, 0, "\x11\x11\x11\x11\x11"}, {0xFFu, -2, "\x11\x11\x11\x11\x11"}};
+    const struct { uint32_t value; int32_t n; const char* bytes; } rows[] = {  // bytes: the first five after
+        {0x00ABCDEFu, 3, "\xAB\xCD\xEF\x11\x11"}, {0x01020304u, 6, "\x01\x02\x03\x04\x11"},
+        {0xFFu, 0, "\x11\x11\x11\x11\x11"}, {0xFFu, -2, "\x11\x11\x11\x11\x11"}};
     for (const auto& row : rows) {
         uint8_t buffer[8];
         memset(buffer, 0x11, sizeof buffer);
@@ -203,6 +193,7 @@ TEST(MemHelpers, BigEndianBytesStopAtFour)
     }
 }
 
+// Alerts that end the process: the default routine, the abort box answered Cancel (exit code 0).
 class MemDeathTest : public MemHeap {};
 TEST_F(MemDeathTest, AlertsEndTheProcess)
 {

@@ -28,12 +28,9 @@ IDS ids(QUEUE* queue)
 {
     IDS result;
     ITEM* last = nullptr;
-    for (ITEM* item = static_cast<ITEM*>(queue->head); item; item = item->next) {
-        result.push_back(item->id);
-        last = item;
-    }
-    EXPECT_EQ(queue->count, result.size());
-    EXPECT_EQ(queue->tail, last);
+    for (ITEM* item = static_cast<ITEM*>(queue->head); item; item = item->next)
+        result.push_back((last = item)->id);
+    EXPECT_EQ((std::pair<size_t, void*>(queue->count, queue->tail)), (std::pair<size_t, void*>(result.size(), last)));
     return result;
 }
 
@@ -48,12 +45,11 @@ TEST(Queue, OrdersFindsFetchesAndWalks)
 {
     QUEUE queue = {};
     QUEUE_init(&queue, keypriority, 0);
-    // The sort is stable: the two 1s keep their former order.
     ITEM keyed[4] = {{nullptr, 3, 0}, {nullptr, 1, 1}, {nullptr, 2, 2}, {nullptr, 1, 3}};
     for (ITEM& item : keyed)
         QUEUE_bottom(&queue, &item);
     QUEUE_sort(&queue, bykey);
-    EXPECT_EQ(ids(&queue), (IDS{1, 3, 2, 0}));
+    EXPECT_EQ(ids(&queue), (IDS{1, 3, 2, 0})) << "the sort is stable: the two 1s keep their former order";
     // A walk ends where the routine returns 0 (giving the count visited), or where the queue changes.
     for (auto iterate : {QUEUE_iterate, QUEUE_safeiterate}) {
         EXPECT_EQ((std::vector<int32_t>{iterate(&queue, keyis, 1), iterate(&queue, goon, 0),
@@ -65,17 +61,15 @@ TEST(Queue, OrdersFindsFetchesAndWalks)
               (PTRS{&keyed[0], &keyed[2], &keyed[1], &keyed[3]}));
     EXPECT_EQ((PTRS{keyed[3].next, keyed[0].next}), PTRS(2, nullptr)) << "taken elements leave unlinked";
 
-    // Unsigned ascending, the newest first among equals.
     ITEM items[5] = {{nullptr, 10, 0}, {nullptr, 20, 1}, {nullptr, 30, 2}, {nullptr, 40, 3}, {nullptr, 0x80000000u, 4}};
     ITEM twin = {nullptr, 20, 5};
     for (ITEM* item : {&items[4], &items[1], &items[3], &items[2], &items[0], &twin})
         QUEUE_insert(&queue, item);
-    EXPECT_EQ(ids(&queue), (IDS{0, 5, 1, 2, 3, 4}));
+    EXPECT_EQ(ids(&queue), (IDS{0, 5, 1, 2, 3, 4})) << "unsigned ascending, the newest first among equals";
     EXPECT_EQ(std::pair(QUEUE_getlowestpriority(&queue), QUEUE_gethighestpriority(&queue)), std::pair(10u, 1u << 31));
     // Finds take nothing out; fetches take the element.
     EXPECT_EQ((std::vector<int>{QUEUE_remove(&queue, &twin), QUEUE_position(&queue, &items[3]),
-                                QUEUE_position(&queue, &twin)}),
-              (std::vector<int>{1, 3, -1}));
+                                QUEUE_position(&queue, &twin)}), (std::vector<int>{1, 3, -1}));
     EXPECT_EQ((PTRS{QUEUE_findindex(&queue, 4), QUEUE_findindex(&queue, 5), QUEUE_find(&queue, keyis, 30),
                     QUEUE_findpriority(&queue, 40), QUEUE_findpriority(&queue, 25)}),
               (PTRS{&items[4], nullptr, &items[2], &items[3], nullptr}));
@@ -85,12 +79,11 @@ TEST(Queue, OrdersFindsFetchesAndWalks)
               (PTRS{&items[3], &items[2], nullptr, &items[4], nullptr, &items[0]}));
     EXPECT_EQ(ids(&queue), (IDS{1}));
 
-    // Without a priority routine the order is the elements' addresses.
     QUEUE byaddress = {};
     QUEUE_init(&byaddress, nullptr, 0);
     for (int i : {2, 0, 3})
         QUEUE_insert(&byaddress, &items[i]);
-    EXPECT_EQ(ids(&byaddress), (IDS{0, 2, 3}));
+    EXPECT_EQ(ids(&byaddress), (IDS{0, 2, 3})) << "without a priority routine the order is the elements' addresses";
     QUEUE_free(&byaddress);
     QUEUE_free(&queue);
 }
@@ -128,10 +121,8 @@ TEST(QueueStress, StressAcrossThreads)
     QUEUE_init(&sorted, keypriority, 0);
     QUEUE_initpeer(&spare, keypriority, 0, &sorted);
     std::vector<ITEM> items(256);
-    for (size_t i = 0; i < items.size(); i++) {
-        items[i] = {nullptr, static_cast<uint32_t>((i * 7919) % 97), static_cast<int>(i)};
-        QUEUE_insert(&sorted, &items[i]);
-    }
+    for (size_t i = 0; i < items.size(); i++)
+        QUEUE_insert(&sorted, &(items[i] = {nullptr, static_cast<uint32_t>((i * 7919) % 97), static_cast<int>(i)}));
     std::vector<std::thread> workers;
     for (int t = 0; t < 4; t++)
         workers.emplace_back([&, t] {
@@ -158,8 +149,7 @@ TEST(QueueStress, StressAcrossThreads)
     std::iota(every.begin(), every.end(), 0);
     EXPECT_TRUE(std::is_sorted(order.begin(), order.end(), [&](int a, int b) { return items[a].key < items[b].key; }));
     EXPECT_TRUE(std::is_permutation(order.begin(), order.end(), every.begin(), every.end()));
-    // Peers share the owner's mutex; only the owner's free releases it.
-    MUTEX* shared = sorted.mutex;
+    MUTEX* shared = sorted.mutex;  // peers share the owner's mutex; only the owner's free releases it
     EXPECT_EQ(spare.mutex, shared);
     QUEUE_free(&spare);
     EXPECT_EQ(MUTEX_count(shared), 0u);

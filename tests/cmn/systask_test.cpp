@@ -20,7 +20,6 @@ void cleartable()
         SYNCTASK_remove(task.routine);
 }
 
-// The alerts recorded, each as "file:line message".
 std::vector<std::string> alertsof(const ScopedAlertRecorder& recorder)
 {
     std::vector<std::string> texts;
@@ -34,11 +33,7 @@ int32_t nth(int32_t, int32_t) { return N; }
 const SYNCTASKROUTINE sixteen[16] = {nth<0>, nth<1>, nth<2>,  nth<3>,  nth<4>,  nth<5>,  nth<6>,  nth<7>,
                                      nth<8>, nth<9>, nth<10>, nth<11>, nth<12>, nth<13>, nth<14>, nth<15>};
 
-// A task's runs: the sync clock, the lateness it was told, and whether on the main thread.
-struct RUN {
-    int32_t clock, lateness;
-    bool onmain;
-};
+struct RUN { int32_t clock, lateness; bool onmain; };
 std::vector<RUN> runs[2];
 template <int N>
 int32_t recording(int32_t arg, int32_t lateness)
@@ -59,8 +54,7 @@ int32_t waitingtask(int32_t, int32_t)
 
 TEST(SyncTask, RunsOnTheMainThreadWhenDue)
 {
-    // Added from another thread, a task runs on the main one, never before
-    // its delay and then never sooner than its interval after the last run.
+    // Added from another thread, a task runs on the main one, first after its delay, then at least its interval apart.
     TIMER_init(100);
     int32_t added = TIMER_syncclock();
     std::thread([] { SYNCTASK_add(recording<0>, 5, 3); }).join();
@@ -104,8 +98,7 @@ TEST(SyncTask, RunsOnTheMainThreadWhenDue)
 
     // A wait ends at the first non-zero result, or when its ticks are up.
     int32_t start = TIMER_ticks();
-    EXPECT_EQ(SYNCTASK_wait(10), 0);
-    EXPECT_GE(TIMER_ticks() - start, 10);
+    EXPECT_EQ((std::vector<int>{SYNCTASK_wait(10), TIMER_ticks() - start >= 10}), (std::vector<int>{0, 1}));
     SYNCTASK_add(nth<42>, 100, 3);
     EXPECT_EQ(SYNCTASK_wait(300), 42);
     EXPECT_LT(TIMER_ticks() - start, 200) << "the wait ends at the first non-zero result";
@@ -120,9 +113,8 @@ TEST(SyncTask, RunsOnTheMainThreadWhenDue)
 
 TEST(SyncTask, ConcurrentAdditionsEachGetAnEntry)
 {
-    // Fifteen routines from three threads, and a sixteenth that every thread
-    // adds and removes meanwhile: each ends with one entry, none with two,
-    // and the table never reports itself full.
+    // Fifteen routines from three threads, and a sixteenth that every thread adds and removes meanwhile:
+    // each ends with one entry, none with two, and the table never reports itself full.
     ScopedAlertRecorder recorder;
     for (int round = 0; round < 300; round++) {
         cleartable();
@@ -143,8 +135,7 @@ TEST(SyncTask, ConcurrentAdditionsEachGetAnEntry)
         for (int i = 0; i < 16; i++)
             ASSERT_EQ(std::count_if(SYNCTASKlist, SYNCTASKlist + SYNCTASK_MAX,
                                     [&](const SYNCTASK& task) { return task.routine == sixteen[i]; }),
-                      i < 15 ? 1 : 0)
-                << "round " << round << " routine " << i;
+                      i < 15 ? 1 : 0) << "round " << round << " routine " << i;
     }
     EXPECT_EQ(recorder.count(), 0u) << "no false LIST FULL";
 }

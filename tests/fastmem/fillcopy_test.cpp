@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -39,7 +40,6 @@ uint16_t x87tags() {
 void emptymmx() {}
 #endif
 
-// Each call is followed by emms, so no MMX state reaches the test's own code.
 template <class ROUTINE, class... ARGS>
 void* call(ROUTINE routine, ARGS... args) {
     void* end = routine(args...);
@@ -75,6 +75,7 @@ void sweep(const std::string& name, FILLROUTINE fill, uint32_t value, COPYROUTIN
     std::vector<uint8_t> canary(64 + 64 + MAXCOUNT + 128), area = canary, expected = canary;
     int32_t runsize = 4096;
     uint8_t* run = (uint8_t*)PAGE_alloc(&runsize);
+    std::unique_ptr<void, decltype(&PAGE_free)> release(run, PAGE_free);
     std::mt19937 random(1);
     for (uint8_t& byte : canary)
         byte = (uint8_t)random();
@@ -92,18 +93,12 @@ void sweep(const std::string& name, FILLROUTINE fill, uint32_t value, COPYROUTIN
                 uint8_t* d = area.data() + skip + 64 + align;
                 const uint8_t* s = run + runsize - n - srcalign;
                 void* end = fill ? call(fill, d, value, count) : call(copy, d, s, count);
-                if (fill)
-                    modelfill(expected.data() + (d - area.data()), (uintptr_t)d, n, value);
-                else
-                    memcpy(expected.data() + (d - area.data()), s, n);
-                if (end != d + n || area != expected) {
-                    ADD_FAILURE() << name << " dest%64=" << align << " count=" << count << " source end-"
-                                  << srcalign << (end != d + n ? " wrong result" : " wrong bytes");
-                    PAGE_free(run);
-                    return;
-                }
+                uint8_t* model = expected.data() + (d - area.data());
+                fill ? modelfill(model, (uintptr_t)d, n, value) : (void)memcpy(model, s, n);
+                if (end != d + n || area != expected)
+                    return ADD_FAILURE() << name << " dest%64=" << align << " count=" << count << " source end-"
+                                         << srcalign << (end != d + n ? " wrong result" : " wrong bytes");
             }
-    PAGE_free(run);
 }
 
 TEST(FastMem, EveryRoutineMatchesItsModel) {
@@ -135,10 +130,7 @@ TEST(FastMemEntry, EveryFlagCombinationGivesTheSameBytes) {
 #endif
     for (int flags = 0; flags < 16; flags++) {
         const std::string name = "flags=" + std::to_string(flags);
-        CPU_fpu = flags & 1;
-        CPU_mmx = (flags & 2) ? 1 : 0;
-        CPU_sse = (flags & 4) ? 7 : 0;
-        CPU_fpucopy = (flags & 8) ? -1 : 0;
+        CPU_fpu = flags & 1, CPU_mmx = flags & 2 ? 1 : 0, CPU_sse = flags & 4 ? 7 : 0, CPU_fpucopy = flags & 8 ? -1 : 0;
         MEM_fill(area, 1, 200);
         MEM_copy(area, other, 200);
 #if TEST_X86

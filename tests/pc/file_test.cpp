@@ -1,5 +1,4 @@
-// The native file layer: the handle table, transfers, mapped and memory
-// files, cancelled reads and seeks.
+// The native file layer: the handle table, transfers, mapped and memory files, cancelled reads and seeks.
 #include <signal.h>
 #ifndef _WIN32
 #include <sys/resource.h>
@@ -35,8 +34,7 @@ std::string pattern(size_t count)
 
 int32_t openpath(const std::string& path, uint32_t mode)
 {
-    int32_t handle = 12345;
-    int32_t result = openfile(path.c_str(), mode, 0, &handle);
+    int32_t handle = 12345, result = openfile(path.c_str(), mode, 0, &handle);
     EXPECT_EQ(result != 0, handle != 0);
     return handle;
 }
@@ -70,17 +68,6 @@ int32_t sizeoffile(int32_t handle)
     EXPECT_EQ(getfileinfo(handle, nullptr, nullptr, &size, nullptr), 1);
     return size;
 }
-
-#ifndef _WIN32
-// Lowers this process's soft limit of a resource (in a death test's child).
-bool setsoftlimit(int resource, rlim_t value)
-{
-    struct rlimit limit;
-    getrlimit(resource, &limit);
-    limit.rlim_cur = value;
-    return setrlimit(resource, &limit) == 0;
-}
-#endif
 
 class FileLayer : public ::testing::Test {
 protected:
@@ -144,13 +131,11 @@ TEST_F(FileLayer, TransfersAndSetLengthsStayWithinTheFile)
     EXPECT_EQ(ScopedTempDir::read(path), contents.substr(0, 20));
 
     // Mapped writes never grow the file, but writes inside a writable view reach it.
-    std::string mapped = dir.write("mapped", contents);
-    handle = openpath(mapped, WRITEMODE | FM_MAP);
+    handle = openpath(dir.write("mapped", contents), WRITEMODE | FM_MAP);
     ASSERT_NE(getfileaddress(handle), nullptr);
     EXPECT_EQ(V({writeat(handle, 50, "0123456789"), GetLastError(), sizeoffile(handle), writeat(handle, 45, "ABCDEFGHIJ"),
-                 tellfile(handle), setendfile(handle, 10), closefile(handle)}),
-              V({0, 0, 50, 5, 50, 0, 1}));
-    EXPECT_EQ(ScopedTempDir::read(mapped), contents.substr(0, 45) + "ABCDE");
+                 tellfile(handle), setendfile(handle, 10), closefile(handle)}), V({0, 0, 50, 5, 50, 0, 1}));
+    EXPECT_EQ(ScopedTempDir::read(dir.file("mapped")), contents.substr(0, 45) + "ABCDE");
 }
 
 TEST_F(FileLayer, ReadOnlyViewsAndMemoryFilesRefuseWrites)
@@ -230,6 +215,12 @@ TEST_F(FileLayer, SeeksAfterShortReadsFailedWritesAndSetLengthsLandWhereAsked)
 }
 
 #ifndef _WIN32
+static bool setsoftlimit(int resource, rlim_t value)
+{
+    struct rlimit limit;
+    return getrlimit(resource, &limit) == 0 && (limit.rlim_cur = value, setrlimit(resource, &limit) == 0);
+}
+
 // A write that the platform takes only partly before failing leaves the file's
 // pointer past the recorded position; the next seek must put it back.
 TEST_F(FileLayer, AWriteThatFailsPartWayLeavesTheNextSeekExact)
@@ -255,18 +246,14 @@ TEST_F(FileLayer, AWriteThatFailsPartWayLeavesTheNextSeekExact)
 
 TEST_F(FileLayer, FirstOpensFromManyThreadsShareOneTableAndOneDriveMutex)
 {
-    // Sixteen threads make the table and the drive's mutex at once: each open
-    // gets a slot of its own and every read sees the whole file.
+    // Sixteen racing first opens share one table and drive mutex: each gets its own slot and reads the whole file.
     THREAD_init(0);
     std::string path = dir.write("f", pattern(1000));
     std::vector<int32_t> handles(16, 0);
     std::vector<std::string> copies(16);
     std::vector<std::thread> threads;
     for (int i = 0; i < 16; i++)
-        threads.emplace_back([&, i] {
-            handles[i] = openpath(path, READMODE);
-            copies[i] = readat(handles[i], 0, 1000);
-        });
+        threads.emplace_back([&, i] { copies[i] = readat(handles[i] = openpath(path, READMODE), 0, 1000); });
     for (std::thread& thread : threads)
         thread.join();
     std::sort(handles.begin(), handles.end());
@@ -275,8 +262,7 @@ TEST_F(FileLayer, FirstOpensFromManyThreadsShareOneTableAndOneDriveMutex)
 }
 
 #if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-// With no page memory to be had when the table is made there is no table,
-// and every open fails cleanly instead of touching a null table.
+// With no page memory for the table there is none, and every open fails cleanly instead of touching a null table.
 TEST_F(FileLayer, OpensFailCleanlyWhenTheTableCannotBeMade)
 {
     std::string path = dir.write("f", "abc");

@@ -36,11 +36,7 @@ struct DeviceHold {
     {
         held.get_future().wait();
     }
-    ~DeviceHold()
-    {
-        go.set_value();
-        thread.join();
-    }
+    ~DeviceHold() { go.set_value(), thread.join(); }
     static int32_t routine(int32_t, void* hold)
     {
         static_cast<DeviceHold*>(hold)->held.set_value();
@@ -52,21 +48,15 @@ struct DeviceHold {
 };
 
 
-// Waits for a record and collects it: status and result.
-Done finish(uint32_t op)
-{
-    int32_t status = FILESYS_waitop(op);
-    return {status, FILESYS_completeop(op)};
-}
+// Waits for a record and collects it (a braced list runs in order): status and result.
+Done finish(uint32_t op) { return {FILESYS_waitop(op), FILESYS_completeop(op)}; }
 
-// What the queries say of a record: wait, status, error, device, context.
 Facts facts(uint32_t op)
 {
     return {FILESYS_waitop(op), FILESYS_statusop(op), FILESYS_errorop(op), FILESYS_deviceop(op),
             static_cast<int64_t>(FILESYS_contextop(op))};
 }
 
-// Callbacks record number, status, context and whether they ran on the main thread.
 using CALL = std::tuple<uint32_t, int32_t, uintptr_t, bool>;
 std::mutex calllock;
 std::vector<CALL> calls;
@@ -91,10 +81,8 @@ TEST(FileOpsThread, RecordsRunInPriorityOrderAreFoundCancelledAndCalledBackAndCo
     std::vector<uint32_t> ops;
     {
         DeviceHold hold(5);
-        for (int32_t priority : {20, 20, 10, 20, 10}) {
-            ops.push_back(FILESYS_nullop(5, priority, 'a' + ops.size()));
-            FILESYS_callbackop(ops.back(), recordcall);
-        }
+        for (int32_t priority : {20, 20, 10, 20, 10})
+            FILESYS_callbackop(ops.emplace_back(FILESYS_nullop(5, priority, 'a' + ops.size())), recordcall);
         // Numbers are serial * 32 + device; every record waits; urgent ones overtake.
         EXPECT_EQ((Facts{ops[0] % 32, ops[4] - ops[0], FILESYS_statusop(ops[0]), FILESYS_priorityop(ops[3], 5)}),
                   Facts({5, 32 * 4, 0, ops[3]}));
@@ -107,8 +95,7 @@ TEST(FileOpsThread, RecordsRunInPriorityOrderAreFoundCancelledAndCalledBackAndCo
 
     // Numbers never handed out or collected already are unknown; completing them raises "not found".
     uint32_t op = FILESYS_nullop(7, 1, 55);
-    EXPECT_EQ(facts(op), Facts({1, 1, 0, 7, 55}));
-    EXPECT_EQ(FILESYS_completeop(op), 0u);
+    EXPECT_EQ((std::pair{facts(op), FILESYS_completeop(op)}), std::pair(Facts({1, 1, 0, 7, 55}), 0u));
     for (uint32_t unknown : {0u, 32u + 11, op + 32 * 100, ops[0], op})
         EXPECT_EQ(facts(unknown), Facts({-3, -3, 0, 0, 0})) << unknown;
     ScopedAlertRecorder recorder;
@@ -137,14 +124,12 @@ TEST(FileOpsThread, RecordsRunInPriorityOrderAreFoundCancelledAndCalledBackAndCo
         FILESYS_callbackop(read, recordcall);
         FILESYS_cancelop(read);
         FILESYS_cancelop(read);
-        EXPECT_THAT(calls, ElementsAre(CALL{read, -1, 77, true}));
-        EXPECT_EQ(finish(read), Done(-1, 40));
+        EXPECT_EQ((std::pair{calls, finish(read)}), std::pair(std::vector<CALL>{{read, -1, 77, true}}, Done(-1, 40)));
         remove = FILESYS_deleteop(doomed.c_str(), 40, 0);
         FILESYS_cancelop(remove);
     }
-    EXPECT_EQ(finish(remove), Done(1, 1));
-    EXPECT_EQ((Facts{ScopedTempDir::size(doomed), FILESYS_close(handle, 10)}), Facts({-1, 1}));
-    EXPECT_EQ(QUEUE_length(&FILEfreeops), FILEopcount);
+    EXPECT_EQ((Facts{FILESYS_waitop(remove), FILESYS_completeop(remove), ScopedTempDir::size(doomed),
+                     FILESYS_close(handle, 10), QUEUE_length(&FILEfreeops) - FILEopcount}), Facts({1, 1, -1, 1, 0}));
 }
 
 TEST(FileOpsPool, RecordsComeFromAPoolThatFillsItsPagesAndGoesWithTheShutdown)
@@ -173,10 +158,9 @@ TEST(FileOpsPool, RecordsComeFromAPoolThatFillsItsPagesAndGoesWithTheShutdown)
     }
     for (uint32_t number : queued)
         EXPECT_EQ(finish(number).first, 1);
-    // Bad devices take no record.
     auto one = [](int32_t, void*) -> int32_t { return 1; };
-    EXPECT_EQ(FILESYS_nullop(32, 1, 0) | FILESYS_nullop(-1, 1, 0), 0u);
-    EXPECT_EQ(FILESYS_atomic(one, 32, 100, nullptr) | FILESYS_atomic(one, -1, 100, nullptr), 0);
+    EXPECT_EQ((Facts{FILESYS_nullop(32, 1, 0), FILESYS_nullop(-1, 1, 0), FILESYS_atomic(one, 32, 100, nullptr),
+                     FILESYS_atomic(one, -1, 100, nullptr)}), Facts(4, 0)) << "bad devices take no record";
     EXPECT_EQ(FILE_allocateop(FOP_NULL, 1, 0, 32), nullptr);
     EXPECT_THAT(recorder.messages(),
                 ElementsAre("FILE_allocateop - FILE SYSTEM NOT INITIALIZED, CALL FILESYS_init().\n",
@@ -191,8 +175,7 @@ TEST(FileOpsPool, RecordsComeFromAPoolThatFillsItsPagesAndGoesWithTheShutdown)
     for (int32_t device : {0, 3, 17})
         EXPECT_EQ(finish(FILESYS_nullop(device, 1, 0)).first, 1);
     FILESYS_shutdown();
-    EXPECT_EQ(FILEdevices, nullptr);
-    EXPECT_EQ(lines.finished(), 5u);
+    EXPECT_EQ((Facts{FILEdevices == nullptr, static_cast<int64_t>(lines.finished())}), Facts({1, 5}));
     FILESYS_shutdown();
     EXPECT_EQ(FILESYS_nullop(0, 1, 0), 0u);
     // Started again, the file system runs its devices and transactions as before.
@@ -215,10 +198,9 @@ TEST(FileOpsThreadTransfer, PathsFindTheirDevicesAndTransfersMoveInPiecesAndRefu
     // Pieces of at most 8192 bytes; the short piece at the end of the file ends the transfer.
     int32_t handle = 0;
     ASSERT_EQ(FILESYS_open(path.c_str(), FOPEN_READ, 100, &handle), 1);
-    EXPECT_EQ(FILE_transfer(handle, 0, &buffer[0], 25000, 99, recordingreadop), 20000);
+    EXPECT_EQ((Facts{FILE_transfer(handle, 0, &buffer[0], 25000, 99, recordingreadop),
+                     buffer.substr(0, 20001) == content + '\0', FILESYS_close(handle, 99)}), Facts({20000, 1, 1}));
     EXPECT_EQ(pieces, std::vector<int32_t>({8192, 8192, 8192}));
-    EXPECT_EQ(buffer.substr(0, 20001), content + '\0');
-    EXPECT_EQ(FILESYS_close(handle, 99), 1);
     // Bad lengths and out pointers are refused before anything moves; no position overflows.
     ASSERT_EQ(FILESYS_open(dir.write("made", content).c_str(), 0, 100, &handle), 1);
     buffer.assign(25000, 'g');
@@ -230,9 +212,8 @@ TEST(FileOpsThreadTransfer, PathsFindTheirDevicesAndTransfersMoveInPiecesAndRefu
                      FILESYS_atomic(nullptr, 0, 100, nullptr), FILESYS_open(path.c_str(), FOPEN_READ, 100, nullptr),
                      SYS_getlasterror(), QUEUE_length(&FILEfreeops) - FILEopcount}),
               Facts({0, 0, 0, 0, 0, 0, 0, 0, 87, 0}));
-    EXPECT_EQ(buffer, std::string(25000, 'g'));
-    EXPECT_LE(FILESYS_write(handle, INT32_MAX - 1, content.data(), 16, 99), 1);
-    EXPECT_EQ(FILESYS_close(handle, 99), 1);
+    EXPECT_EQ((Facts{FILESYS_write(handle, INT32_MAX - 1, content.data(), 16, 99) <= 1, FILESYS_close(handle, 99),
+                     buffer == std::string(25000, 'g')}), Facts({1, 1, 1}));
 }
 
 int aborting(const char*, const char*, UINT) { return IDABORT; }
@@ -273,12 +254,8 @@ TEST(FileOpsHandoff, LongWaitsSleepAndWakeAndAnIdleDeviceSleeps)
 
 TEST(FileOpsThreadDeathTest, UnknownCompletionsAndAbortedAssertionsOnADeviceThreadEndTheProcess)
 {
-    EXPECT_EXIT(
-        {
-            FILESYS_init(0, 0, 0);
-            FILESYS_completeop(32 + 3);
-        },
-        ::testing::ExitedWithCode(0), "OPERATION NOT FOUND IN COMPLETED LIST");
+    EXPECT_EXIT((FILESYS_init(0, 0, 0), FILESYS_completeop(32 + 3)), ::testing::ExitedWithCode(0),
+                "OPERATION NOT FOUND IN COMPLETED LIST");
     // The exit then runs on the device thread: the shutdown must not wait for it.
     EXPECT_EXIT(
         {

@@ -23,7 +23,6 @@ void* release = nullptr;
 void addparam(uint32_t param) { ran += static_cast<int>(param); }
 void waitforrelease(uint32_t) { SIGNAL_wait(release); }
 
-// The system channel's lines, from the printing threads.
 std::mutex systemlock;
 std::vector<std::string> recorded;
 bool printed(const std::string& line)
@@ -115,14 +114,9 @@ TEST(ThreadRegistry, ThreadsRegisterWithGrowingKeysAndLeaveWhenDone)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "a thread gone is not waited for";
     THREAD_join(&first, firstheld);
 
-    // Join on the thread itself does not wait.
-    THREAD_createheld(
-        [](uint32_t) {
-            THREAD_join(&ownrecord, nullptr);
-            THREAD_join(&ownrecord, ownhandle);
-        },
-        0, 0, 0, &ownrecord, &ownhandle);
-    EXPECT_EQ(THREAD_wait(&ownrecord, 0), 1);
+    auto joinsitself = [](uint32_t) { THREAD_join(&ownrecord, nullptr), THREAD_join(&ownrecord, ownhandle); };
+    THREAD_createheld(joinsitself, 0, 0, 0, &ownrecord, &ownhandle);
+    EXPECT_EQ(THREAD_wait(&ownrecord, 0), 1) << "join on the thread itself does not wait";
 
     // A thread that ends itself leaves the registry, even behind an entry come free; THREAD_exit says so.
     for (THREADPARAMROUTINE self : {endsafterfirst<false>, endsafterfirst<true>}) {
@@ -142,6 +136,7 @@ TEST(ThreadRegistry, ThreadsRegisterWithGrowingKeysAndLeaveWhenDone)
 THREAD laterecord = {};
 void* lateheld = nullptr;
 std::atomic<int> lateismain{-1};
+void latethread(uint32_t) { SIGNAL_wait(release), lateismain = THREAD_iscurrent(nullptr); }
 void releaselatethread(void)
 {
     SIGNAL_set(release);
@@ -167,12 +162,7 @@ TEST(ThreadExitReport, RunningThreadsAreReportedOnceAndThoseEndingLaterTouchNoth
                 exit(5);  // the registry must come after the callback
             atexit(releaselatethread);
             release = SIGNAL_create();
-            THREAD_createheld(
-                [](uint32_t) {
-                    SIGNAL_wait(release);
-                    lateismain = THREAD_iscurrent(nullptr);
-                },
-                0, 0, 0, &laterecord, &lateheld);
+            THREAD_createheld(latethread, 0, 0, 0, &laterecord, &lateheld);
             exit(3);
         },
         testing::ExitedWithCode(3), "the later exit callback ran; main thread: 0");

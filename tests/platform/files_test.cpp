@@ -1,5 +1,4 @@
-// The file, mapping, path, volume and directory services of the POSIX
-// platform, checked through the services and the bytes on disk.
+// The POSIX platform's file, mapping, path, volume and directory services, checked through them and the bytes on disk.
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,12 +29,7 @@ TEST(PlatformFiles, OpensFollowTheirDispositionAndRefuseAllButPlainFiles)
     ScopedTempDir dir;
     std::string kept = dir.write("kept", "hello world"), cut = dir.write("cut", "0123456789"), prefix = dir.file("");
     // Whether the open succeeds, its last error, the file's size after it (-1: no file).
-    const struct {
-        std::string path;
-        DWORD access, disposition, flags;
-        bool opens;
-        long long error, size;
-    } rows[] = {
+    const struct { std::string path; DWORD access, disposition, flags; bool opens; long long error, size; } rows[] = {
         {dir.file("new"), READWRITE, CREATE_NEW, 0, true, 0, 0},
         {dir.file("new"), READWRITE, CREATE_NEW, 0, false, ERROR_FILE_EXISTS, 0},
         {kept, GENERIC_READ, OPEN_ALWAYS, 0, true, ERROR_ALREADY_EXISTS, 11},
@@ -56,8 +50,7 @@ TEST(PlatformFiles, OpensFollowTheirDispositionAndRefuseAllButPlainFiles)
             CloseHandle(file);
         EXPECT_EQ(ScopedTempDir::size(row.path), row.size) << row.path;
     }
-    // Opening or reading a FIFO or a device could block.
-    ASSERT_EQ(mkfifo(dir.file("pipe").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(dir.file("pipe").c_str(), 0600), 0);  // opening or reading a FIFO or a device could block
     for (const std::string& name : {dir.file("pipe"), std::string("/dev/null")})
         EXPECT_EQ(witherror({openwith(name, READWRITE, 0, OPEN_ALWAYS) != INVALID_HANDLE_VALUE,
                              openwith(name, READWRITE, 0, CREATE_ALWAYS) != INVALID_HANDLE_VALUE}),
@@ -75,8 +68,7 @@ TEST(PlatformFiles, TransfersPointersAndEndsMoveBytesWhereAsked)
               V({1, 2, 7, 6}));
     char got[50];
     EXPECT_EQ(V({ReadFile(file, got, 50, &done, nullptr), done, std::string(got, 4) == "6789",
-                 ReadFile(file, got, 50, &done, nullptr), done}),
-              V({1, 4, 1, 1, 0}));
+                 ReadFile(file, got, 50, &done, nullptr), done}), V({1, 4, 1, 1, 0}));
     // A failed move leaves the position alone; beyond 4 GiB only the high DWORD can tell it.
     EXPECT_EQ(witherror({SetFilePointer(file, -200, nullptr, FILE_CURRENT)}), V({NOPOINTER, ERROR_NEGATIVE_SEEK}));
     LONG high = 1;
@@ -105,8 +97,7 @@ TEST(PlatformFiles, MappedViewsOutliveTheirHandlesAndKeepTheFileWholeOrStopAtIts
     const char* view = static_cast<const char*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, contents.size()));
     ASSERT_NE(view, nullptr);
     EXPECT_EQ(witherror({CloseHandle(mapping), CloseHandle(file), std::string(view, contents.size()) == contents,
-                         UnmapViewOfFile(view), UnmapViewOfFile(view)}),
-              V({1, 1, 1, 1, 0, ERROR_INVALID_ADDRESS}));
+                         UnmapViewOfFile(view), UnmapViewOfFile(view)}), V({1, 1, 1, 1, 0, ERROR_INVALID_ADDRESS}));
     // Cutting the file under a view would make the view fault.
     file = openwith(path, READWRITE, SHAREALL, OPEN_EXISTING);
     mapping = CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, 0, nullptr);
@@ -136,16 +127,9 @@ TEST(PlatformPaths, FullPathsDrivesTheCurrentDirectoryVolumesAndSearches)
     ScopedWorkingDirectory restored;
     ASSERT_TRUE(SetCurrentDirectoryA(dir.path().c_str()));
     // No drive has a current directory here: a drive-relative path starts at its root.
-    const struct {
-        const char* path;
-        std::string full;
-        const char* filepart;
-    } rows[] = {
-        {"sub/./x/../name.txt", dir.path() + "/sub/name.txt", "name.txt"},
-        {"/a//b/../../..", "/", nullptr},
-        {"c:/dir\\.\\sub/../file", "c:\\dir\\file", "file"},
-        {"Q:rel", "Q:\\rel", "rel"},
-    };
+    const struct { const char* path; std::string full; const char* filepart; } rows[] = {
+        {"sub/./x/../name.txt", dir.path() + "/sub/name.txt", "name.txt"}, {"/a//b/../../..", "/", nullptr},
+        {"c:/dir\\.\\sub/../file", "c:\\dir\\file", "file"}, {"Q:rel", "Q:\\rel", "rel"}};
     char full[MAX_PATH];
     for (const auto& row : rows) {
         char* filepart = full;
@@ -153,8 +137,7 @@ TEST(PlatformPaths, FullPathsDrivesTheCurrentDirectoryVolumesAndSearches)
         EXPECT_EQ(full, row.full);
         EXPECT_STREQ(filepart, row.filepart) << row.path;
     }
-    // Too small a buffer gives the room needed and is not written.
-    memset(full, '#', sizeof full);
+    memset(full, '#', sizeof full);  // too small a buffer gives the room needed and is not written
     EXPECT_EQ(V({GetFullPathNameA("C:\\ab", 5, full, nullptr), full[0], GetFullPathNameA("C:\\ab", 6, full, nullptr)}),
               V({6, '#', 5}));
     char list[8] = "xxxxxxx", name[16] = "junk", system[3] = "zz";
