@@ -237,10 +237,8 @@ static int32_t FILE_bigheaderworker(int32_t priority, void* parameter)
     if (got < FILE_BIGHEADERSIZE)
         MEM_fill(buffer + got, 0, FILE_BIGHEADERSIZE - got);
     // The layout is asked without alert, so the quiet form raises none; the
-    // loud one still names the fault as typeofbigfile does. A header that
-    // claims a size of 0 is no header either.
-    uint32_t size = BIG_indexsize(buffer, FILE_BIGHEADERSIZE);
-    if (size == 0) {
+    // loud one still names the fault as typeofbigfile does.
+    if (BIG_layout(buffer, FILE_BIGHEADERSIZE) == 0) {
         if (params->report)
             typeofbigfile(buffer);
         FILE_report(params, __LINE__, "FILE_loadbigheader - invalid big file header in file %s\n");
@@ -248,6 +246,7 @@ static int32_t FILE_bigheaderworker(int32_t priority, void* parameter)
         FILESYS_close(handle, priority - 1);
         return 0;
     }
+    uint32_t size = BIG_indexsize(buffer, FILE_BIGHEADERSIZE);
     // The header's claim is untrusted: nothing is reserved for an index
     // longer than the file, which the check below then fails.
     if (size > FILE_BIGHEADERSIZE && got == FILE_BIGHEADERSIZE &&

@@ -16,9 +16,7 @@ static const char MODULE_FILE[] = "cmn/locatbig";
 static const uint8_t SIGNATURE1[2] = {0xC0, 0xFB};
 static const uint8_t SIGNATURE2[4] = {'B', 'I', 'G', 'F'};
 
-// The layout of the bytes at header, without alert, looking at no more than
-// available bytes: a layout counts only when its fixed header fits.
-static int32_t BIG_layout(const uint8_t* header, uint32_t available)
+int32_t BIG_layout(const void* header, uint32_t available)
 {
     if (!header)
         return 0;

@@ -34,6 +34,9 @@ extern "C" {
 /* 1 or 2 for the layout; 0 when neither, after the alert
  * "typeofbigfile - FILE IS NOT A BIG FILE\n" (or the null-pointer alert). */
 int32_t typeofbigfile(const void* header);
+/* As typeofbigfile, looking at no more than available bytes and without
+ * alert: a layout counts only when its fixed header fits in them. */
+int32_t BIG_layout(const void* header, uint32_t available);
 /* The header size of either layout; 0 when neither (after typeofbigfile's
  * alert). */
 uint32_t BIG_headersize(const void* header);
