@@ -150,16 +150,20 @@ static const int64_t FILE_IDLESPIN = 50000;  // a device thread, for its next re
 static const int64_t FILE_STALLSPIN = 8000;  // a waiter, for a device that shows no progress
 
 // Spins until ready() holds or nanoseconds have passed; whether it holds.
-// The processor is given up every FILE_SPINYIELD nanoseconds, so that a
-// spinner that shares a processor with the thread it waits for lets it run.
-// A spinner that finds it was off the processor for FILE_SPINGAP (the
-// machine has more runnable threads than processors) stops, and nobody
-// spins for FILE_SPINREST: a thread preempted while it spins is not woken
-// by anything, so it would wait for the scheduler's next turn, which takes
-// milliseconds, where a parked thread is woken at once.
+// The processor is given up every FILEyieldperiod nanoseconds, so that a
+// spinner that shares a processor with the thread it waits for lets it run;
+// each thread's period runs from FILE_SPINYIELD, kept while yields help, to
+// FILE_SPINYIELDMAX, where they do not. A spinner that finds it was off the
+// processor for FILE_SPINGAP (the machine has more runnable threads than
+// processors) stops, and nobody spins for FILE_SPINREST: a thread preempted
+// while it spins is not woken by anything, so it would wait for the
+// scheduler's next turn, which takes milliseconds, where a parked thread is
+// woken at once.
 static const int64_t FILE_SPINYIELD = 1000;
+static const int64_t FILE_SPINYIELDMAX = 16000;
+static thread_local int64_t FILEyieldperiod = FILE_SPINYIELD;
 static const int64_t FILE_SPINGAP = 30000;
-static const int64_t FILE_SPINREST = 100000000;
+static const int64_t FILE_SPINREST = 10000000;
 static int64_t FILEspinrest = 0;  // steady-clock nanoseconds until which nobody spins
 
 // Steady-clock nanoseconds, for the spins.
@@ -189,9 +193,18 @@ static bool spinfor(int64_t nanoseconds, READY ready)
         if (time - start >= nanoseconds || time - last >= FILE_SPINGAP)
             return ready();
         last = time;
-        if (time - yielded >= FILE_SPINYIELD) {
+        if (time - yielded >= FILEyieldperiod) {
+            // Yielding pays when what this thread waits for shares its
+            // processor: then it is ready after the yield, and this thread
+            // keeps yielding often. Otherwise the yield was a system call
+            // for nothing (or let another program run), and the next comes
+            // twice as late.
             std::this_thread::yield();
-            yielded = time;
+            yielded = spinclock();
+            bool helped = ready();
+            FILEyieldperiod = helped ? FILE_SPINYIELD : std::min(2 * FILEyieldperiod, FILE_SPINYIELDMAX);
+            if (helped)
+                return true;
         }
     }
 }

@@ -144,7 +144,13 @@ static void PW_destroyfile(PW_OBJECT* object)
     delete file;
 }
 
-PW_FILEOBJECT* PW_getfile(HANDLE handle) { return static_cast<PW_FILEOBJECT*>(PW_gethandle(handle, PW_FILE)); }
+PW_FILEOBJECT* PW_getfile(HANDLE handle)
+{
+    auto* file = static_cast<PW_FILEOBJECT*>(PW_gethandle(handle, PW_FILE));
+    if (file != nullptr)
+        file->opensize.store(-1, std::memory_order_relaxed);
+    return file;
+}
 
 HANDLE PW_makehandle(PW_OBJECT* object, PW_KIND kind, void (*destroy)(PW_OBJECT* object))
 {
@@ -241,6 +247,8 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
 
     // Non-blocking, so that a name that became a FIFO since the look above
     // cannot hold the share lock (and with it every other open) for ever.
+    // Only regular files are kept, and on them the flag changes nothing, so
+    // it stays set (clearing it would cost a system call per open).
     int oflags = O_CLOEXEC | O_NONBLOCK;
     if ((access & GENERIC_READ) != 0 && (access & GENERIC_WRITE) != 0)
         oflags |= O_RDWR;
@@ -268,8 +276,6 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
         error = PW_errortocode(errno);
     else if (PW_filetypeerror(info.st_mode) != ERROR_SUCCESS)
         error = PW_filetypeerror(info.st_mode);
-    else if (PW_sys.fcntl(fd, F_SETFL, oflags & ~O_NONBLOCK) != 0)
-        error = PW_errortocode(errno);
     else {
         shared = PW_findshare(info.st_dev, info.st_ino, true);
         if (PW_shareconflict(shared, access, share))
@@ -295,7 +301,8 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     else if ((flags & FILE_FLAG_RANDOM_ACCESS) != 0)
         posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
 
-    PW_FILEOBJECT* file = new PW_FILEOBJECT{{}, fd, access, share, info.st_dev, info.st_ino};
+    PW_FILEOBJECT* file = new PW_FILEOBJECT{
+        {}, fd, access, share, info.st_dev, info.st_ino, truncates ? 0 : static_cast<int64_t>(info.st_size)};
     HANDLE handle = PW_makehandle(file, PW_FILE, PW_destroyfile);
     if (handle == nullptr)
         return INVALID_HANDLE_VALUE;
@@ -451,18 +458,19 @@ BOOL WINAPI SetEndOfFile(HANDLE handle)
 
 DWORD WINAPI GetFileSize(HANDLE handle, LPDWORD high)
 {
-    PW_FILEOBJECT* file = PW_getfile(handle);
+    auto* file = static_cast<PW_FILEOBJECT*>(PW_gethandle(handle, PW_FILE));
     if (file == nullptr)
         return INVALID_FILE_SIZE;
     struct stat info;
-    int result = PW_sys.fstat(file->fd, &info);
+    int64_t known = file->opensize.exchange(-1, std::memory_order_relaxed);
+    int result = known >= 0 ? 0 : PW_sys.fstat(file->fd, &info);
     int err = errno;
     PW_release(file);
     if (result != 0) {
         PW_seterrno(err);
         return INVALID_FILE_SIZE;
     }
-    uint64_t size = static_cast<uint64_t>(info.st_size);
+    uint64_t size = static_cast<uint64_t>(known >= 0 ? known : info.st_size);
     if (high != nullptr)
         *high = static_cast<DWORD>(size >> 32);
     if (static_cast<DWORD>(size) == INVALID_FILE_SIZE)

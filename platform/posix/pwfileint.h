@@ -17,6 +17,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
+
 #include "pwfile.h"
 #include "pwhandle.h"
 
@@ -44,6 +46,10 @@ struct PW_FILEOBJECT : PW_OBJECT {
     DWORD sharing;
     dev_t device;
     ino_t inode;
+    // The length the open saw, for a size query that comes right after it
+    // (the native file layer asks at once, under its drive lock): it saves
+    // a system call. Any other call on the handle sets it to -1, unknown.
+    std::atomic<int64_t> opensize;
 };
 
 // The file a handle names, with a reference taken; null with
