@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzzinput.h"
 #include "pc/nfileint.h"
 #include "platform/vplatform.h"
 #include "tests/pc/bigarchive.h"
@@ -75,26 +76,6 @@ void setup()
         fail("no file system");
 }
 
-struct INPUT {
-    const uint8_t* data;
-    size_t left;
-    uint8_t byte()
-    {
-        if (!left)
-            return 0;
-        left--;
-        return *data++;
-    }
-    uint16_t word() { return static_cast<uint16_t>(byte() << 8 | byte()); }
-    std::string bytes(size_t count)
-    {
-        std::string out;
-        while (count-- && left)
-            out += static_cast<char>(byte());
-        return out;
-    }
-};
-
 void writefile(const std::string& path, const std::string& bytes, int flags)
 {
     int descriptor = open(path.c_str(), O_WRONLY | flags, 0644);
@@ -104,7 +85,7 @@ void writefile(const std::string& path, const std::string& bytes, int flags)
 }
 
 // Changes the archive's file; mounted is what the mounted file holds now.
-void change(INPUT& in, std::string& mounted, bool& renamed)
+void change(FUZZINPUT& in, std::string& mounted, bool& renamed)
 {
     uint8_t kind = in.byte();
     size_t at = in.word() % (mounted.size() + 64);
@@ -196,7 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length)
 {
     if (folder.empty())
         setup();
-    INPUT in{data, length};
+    FUZZINPUT in{data, length};
     uint8_t shape = in.byte();
     int layout = shape & 1 ? 1 : 2;
     int count = (shape >> 1) % 4 + 1;

@@ -46,6 +46,7 @@
 #include <thread>
 #include <vector>
 
+#include "fuzzinput.h"
 #include "pc/nfileint.h"
 #include "platform/vplatform.h"
 #include "vorl/alert.h"
@@ -124,19 +125,6 @@ struct QUEUED {
     bool neverran = false;        // the cancel took it out of pending
     uint8_t priority = 0;
     uint32_t key() const { return (static_cast<uint32_t>(priority) << 24) | ((op >> 5) & 0xFFFFFF); }
-};
-
-struct INPUT {
-    const uint8_t* data;
-    size_t left;
-    uint8_t byte()
-    {
-        if (!left)
-            return 0;
-        left--;
-        return *data++;
-    }
-    uint16_t word() { return static_cast<uint16_t>(byte() << 8 | byte()); }
 };
 
 std::deque<QUEUED> outstanding;  // in the order they will run (outside transactions)
@@ -325,7 +313,7 @@ void cancel(QUEUED& record)
 }
 
 // Reads the operation's shape from the input: kind, file, position, length, data.
-bool decode(QUEUED& record, uint8_t code, INPUT& in, const bool* closed)
+bool decode(QUEUED& record, uint8_t code, FUZZINPUT& in, const bool* closed)
 {
     static const KIND kinds[] = {READ, WRITE, LENGTH, SETLENGTH, CLOSE, NOTHING, READ, WRITE};
     record.kind = kinds[code % 8];
@@ -455,7 +443,7 @@ void opened(MODELFILE& file, uint32_t flags)
     file.exists = true;
 }
 
-void openstep(INPUT& in)
+void openstep(FUZZINPUT& in)
 {
     uint8_t code = in.byte();
     int index = code % FILES;
@@ -513,7 +501,7 @@ void openstep(INPUT& in)
 }
 
 // Steps outside transactions.
-void freestep(uint8_t code, INPUT& in)
+void freestep(uint8_t code, FUZZINPUT& in)
 {
     QUEUED record;
     if (!decode(record, code, in, nullptr))
@@ -533,7 +521,7 @@ void freestep(uint8_t code, INPUT& in)
         cancel(outstanding.back());
 }
 
-void cancelstep(INPUT& in)
+void cancelstep(FUZZINPUT& in)
 {
     if (outstanding.empty())
         return;
@@ -542,7 +530,7 @@ void cancelstep(INPUT& in)
         cancel(record);
 }
 
-void prioritystep(INPUT& in)
+void prioritystep(FUZZINPUT& in)
 {
     if (outstanding.empty())
         return;
@@ -565,7 +553,7 @@ void prioritystep(INPUT& in)
     outstanding.push_back(std::move(moved));
 }
 
-void waitstep(INPUT& in)
+void waitstep(FUZZINPUT& in)
 {
     if (!outstanding.empty())
         collect(outstanding, in.byte() % outstanding.size() + 1);
@@ -574,7 +562,7 @@ void waitstep(INPUT& in)
 // ---- Transactions.
 
 struct HELD {
-    INPUT* in;
+    FUZZINPUT* in;
     int steps;
     int32_t limit;
     std::deque<QUEUED> records;  // queued above the limit: they run once the routine returns
@@ -585,7 +573,7 @@ int32_t transaction(int32_t, void* parameter)
 {
     HELD& held = *static_cast<HELD*>(parameter);
     const int32_t priority = held.limit;
-    INPUT& in = *held.in;
+    FUZZINPUT& in = *held.in;
     for (int step = 0; step < held.steps && in.left; step++) {
         uint8_t code = in.byte();
         if (code >= 0xE0 && !held.records.empty()) {
@@ -633,7 +621,7 @@ int32_t transaction(int32_t, void* parameter)
     return 1;
 }
 
-void transactionstep(INPUT& in)
+void transactionstep(FUZZINPUT& in)
 {
     drain();
     HELD held;
@@ -726,7 +714,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length)
 {
     if (folder.empty())
         setup();
-    INPUT in{data, length};
+    FUZZINPUT in{data, length};
     for (int step = 0; step < MAXSTEPS && in.left; step++) {
         uint8_t code = in.byte();
         switch (code % 8) {
