@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "fuzzinput.h"
+#include "fuzzscratch.h"
 #include "pc/nfileint.h"
 #include "platform/vplatform.h"
 #include "tests/pc/bigarchive.h"
@@ -44,7 +45,7 @@ namespace {
 const int32_t P = 100;
 const int MAXCHANGES = 3;
 
-std::string folder, archivepath, otherpath;
+std::string archivepath, otherpath;
 
 void fail(const char* what)
 {
@@ -60,20 +61,10 @@ int32_t alerted(const char* format, ...)
 
 void setup()
 {
-    char pattern[] = "/tmp/vorl-fuzz-bigchange-XXXXXX";
-    if (!mkdtemp(pattern))
-        fail("no scratch folder");
-    folder = pattern;
+    const std::string& folder = FUZZ_scratch("bigchange");
     archivepath = folder + "/archive.big";
     otherpath = folder + "/replacement.big";
-    atexit([] {
-        unlink(archivepath.c_str());
-        unlink(otherpath.c_str());
-        rmdir(folder.c_str());
-    });
     ALERTroutine = alerted;
-    if (MEM_init() <= 0 || FILESYS_init(0, 0, 0) != 1)
-        fail("no file system");
 }
 
 void writefile(const std::string& path, const std::string& bytes, int flags)
@@ -175,7 +166,7 @@ void readentry(int32_t handle, const std::string& mounted, uint32_t offset, uint
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length)
 {
-    if (folder.empty())
+    if (archivepath.empty())
         setup();
     FUZZINPUT in{data, length};
     uint8_t shape = in.byte();

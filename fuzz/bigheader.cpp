@@ -12,18 +12,15 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <string>
 
+#include "fuzzscratch.h"
 #include "vorl/alert.h"
 #include "vorl/hlsfile.h"
-#include "vorl/memory.h"
-#include "vorl/nfile.h"
 
 namespace {
 
-std::string folder;
 std::string path;
 bool quietcall = false;
 int32_t alerts = 0;
@@ -46,17 +43,7 @@ int32_t onalert(const char* format, ...)
 
 void setup()
 {
-    char pattern[] = "/tmp/vorl-fuzz-bigheader-XXXXXX";
-    if (!mkdtemp(pattern))
-        fail("no scratch folder");
-    folder = pattern;
-    path = folder + "/archive.big";
-    atexit([] {
-        unlink(path.c_str());
-        rmdir(folder.c_str());
-    });
-    if (MEM_init() <= 0 || FILESYS_init(0, 0, 0) != 1)
-        fail("no file system");
+    path = FUZZ_scratch("bigheader") + "/archive.big";
     ALERTroutine = onalert;
 }
 
@@ -79,10 +66,9 @@ void checkblock(const uint8_t* block, const uint8_t* data, size_t length, uint32
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length)
 {
-    if (folder.empty())
+    if (path.empty())
         setup();
-    FILE* out = fopen(path.c_str(), "wb");
-    if (!out || (length && fwrite(data, 1, length, out) != length) || fclose(out) != 0)
+    if (!FUZZ_writefile(path, data, length))
         fail("cannot write the scratch file");
     int32_t freebefore = MEM_totalfree();
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzzscratch.h"
 #include "vorl/big.h"
 #include "pc/nfileint.h"
 #include "vorl/memory.h"
@@ -77,8 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length)
 {
     if (scratchpath.empty())
         setup();
-    FILE* out = fopen(scratchpath.c_str(), "wb");
-    if (!out || (length && fwrite(data, 1, length, out) != length) || fclose(out) != 0)
+    if (!FUZZ_writefile(scratchpath, data, length))
         fail("cannot write the scratch file");
 
     int32_t number = 0;

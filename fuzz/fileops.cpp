@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "fuzzinput.h"
+#include "fuzzscratch.h"
 #include "pc/nfileint.h"
 #include "platform/vplatform.h"
 #include "vorl/alert.h"
@@ -60,7 +61,6 @@ const int MAXSTEPS = 48;
 const int32_t SPAN = 65536;  // offsets, lengths and sizes stay below this
 const uint8_t UNTOUCHED = 0xA5;
 
-std::string folder;
 std::string paths[FILES];
 std::thread::id mainthread;
 
@@ -645,21 +645,11 @@ void transactionstep(FUZZINPUT& in)
 
 void setup()
 {
-    char pattern[] = "/tmp/vorl-fuzz-fileops-XXXXXX";
-    if (!mkdtemp(pattern))
-        fail("no scratch folder");
-    folder = pattern;
+    const std::string& folder = FUZZ_scratch("fileops");
     for (int index = 0; index < FILES; index++)
         paths[index] = folder + "/file" + std::to_string(index);
-    atexit([] {
-        for (const std::string& path : paths)
-            unlink(path.c_str());
-        rmdir(folder.c_str());
-    });
     mainthread = std::this_thread::get_id();
     ALERTroutine = alerted;
-    if (MEM_init() <= 0 || FILESYS_init(0, 0, 0) != 1)
-        fail("no file system");
 }
 
 std::string ondisk(const std::string& path, bool& exists)
@@ -712,7 +702,7 @@ void finish()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length)
 {
-    if (folder.empty())
+    if (paths[0].empty())
         setup();
     FUZZINPUT in{data, length};
     for (int step = 0; step < MAXSTEPS && in.left; step++) {

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzzscratch.h"
 #include "pc/nfileint.h"
 #include "tests/pc/bigarchive.h"
 #include "vorl/alert.h"
@@ -62,17 +63,13 @@ int32_t onalert(const char* format, ...)
 
 void writefile(const std::string& path, const std::string& bytes)
 {
-    FILE* out = fopen(path.c_str(), "wb");
-    if (!out || fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() || fclose(out) != 0)
+    if (!FUZZ_writefile(path, bytes.data(), bytes.size()))
         fail("cannot write", path);
 }
 
 void setup()
 {
-    char pattern[] = "/tmp/vorl-fuzz-names-XXXXXX";
-    if (!mkdtemp(pattern))
-        fail("no scratch folder", pattern);
-    folder = pattern;
+    folder = FUZZ_scratch("names");
 
     std::string bytes;
     for (int i = 0; i < 256; i++)
@@ -112,14 +109,6 @@ void setup()
 
     writefile(archives[0].path, bigarchive(1, archives[0].entries));
     writefile(archives[1].path, bigarchive(2, archives[1].entries));
-    atexit([] {
-        for (const ARCHIVE& archive : archives)
-            unlink(archive.path.c_str());
-        rmdir(folder.c_str());
-    });
-
-    if (MEM_init() <= 0 || FILESYS_init(0, 0, 0) != 1)
-        fail("no file system", "");
     ALERTroutine = onalert;
     for (const ARCHIVE& archive : archives) {
         int32_t number = 0;

@@ -60,31 +60,30 @@ static int PW_fclose(int fd)
     // A failed close still closes on Linux; so does this one.
     return PW_faultdue(PW_SYSFILE, PW_SYSFILE) ? (PW_systemcalls.close(fd), PW_faultfail()) : PW_systemcalls.close(fd);
 }
+// A transfer of count bytes by move (one of read, write, pread, pwrite with
+// its other arguments bound): when due, it fails or moves half the bytes.
+template <typename MOVE>
+static ssize_t PW_ftransfer(PW_SYSKIND narrow, size_t count, MOVE move)
+{
+    if (!PW_faultdue(PW_SYSFILE, narrow))
+        return move(count);
+    return PW_faulthow.load() == PW_FAULTSHORT ? move(PW_faultpart(count)) : PW_faultfail();
+}
 static ssize_t PW_fread(int fd, void* buffer, size_t count)
 {
-    if (!PW_faultdue(PW_SYSFILE, PW_SYSREAD))
-        return PW_systemcalls.read(fd, buffer, count);
-    return PW_faulthow.load() == PW_FAULTSHORT ? PW_systemcalls.read(fd, buffer, PW_faultpart(count)) : PW_faultfail();
+    return PW_ftransfer(PW_SYSREAD, count, [=](size_t n) { return PW_systemcalls.read(fd, buffer, n); });
 }
 static ssize_t PW_fwrite(int fd, const void* buffer, size_t count)
 {
-    if (!PW_faultdue(PW_SYSFILE, PW_SYSWRITE))
-        return PW_systemcalls.write(fd, buffer, count);
-    return PW_faulthow.load() == PW_FAULTSHORT ? PW_systemcalls.write(fd, buffer, PW_faultpart(count)) : PW_faultfail();
+    return PW_ftransfer(PW_SYSWRITE, count, [=](size_t n) { return PW_systemcalls.write(fd, buffer, n); });
 }
 static ssize_t PW_fpread(int fd, void* buffer, size_t count, off_t offset)
 {
-    if (!PW_faultdue(PW_SYSFILE, PW_SYSREAD))
-        return PW_systemcalls.pread(fd, buffer, count, offset);
-    return PW_faulthow.load() == PW_FAULTSHORT ? PW_systemcalls.pread(fd, buffer, PW_faultpart(count), offset)
-                                               : PW_faultfail();
+    return PW_ftransfer(PW_SYSREAD, count, [=](size_t n) { return PW_systemcalls.pread(fd, buffer, n, offset); });
 }
 static ssize_t PW_fpwrite(int fd, const void* buffer, size_t count, off_t offset)
 {
-    if (!PW_faultdue(PW_SYSFILE, PW_SYSWRITE))
-        return PW_systemcalls.pwrite(fd, buffer, count, offset);
-    return PW_faulthow.load() == PW_FAULTSHORT ? PW_systemcalls.pwrite(fd, buffer, PW_faultpart(count), offset)
-                                               : PW_faultfail();
+    return PW_ftransfer(PW_SYSWRITE, count, [=](size_t n) { return PW_systemcalls.pwrite(fd, buffer, n, offset); });
 }
 static off_t PW_flseek(int fd, off_t offset, int whence)
 {
