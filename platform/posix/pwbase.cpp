@@ -131,7 +131,7 @@ PW_OBJECT* PW_gethandle(HANDLE handle, PW_KIND kind)
     pthread_mutex_lock(&PW_tablelock);
     if (slot >= 0 && PW_table[slot] != nullptr && (kind == PW_NONE || PW_table[slot]->kind == kind)) {
         object = PW_table[slot];
-        object->refs++;
+        object->refs.fetch_add(1, std::memory_order_relaxed);
     }
     pthread_mutex_unlock(&PW_tablelock);
     if (object == nullptr)
@@ -139,21 +139,16 @@ PW_OBJECT* PW_gethandle(HANDLE handle, PW_KIND kind)
     return object;
 }
 
-void PW_addref(PW_OBJECT* object)
-{
-    pthread_mutex_lock(&PW_tablelock);
-    object->refs++;
-    pthread_mutex_unlock(&PW_tablelock);
-}
+// The caller holds a reference already, so the object cannot go meanwhile.
+void PW_addref(PW_OBJECT* object) { object->refs.fetch_add(1, std::memory_order_relaxed); }
 
+// No table lock: a look-up takes its reference under that lock while the
+// handle is still in the table, so it can never see a count that has reached
+// 0. The last release destroys the object; a destroy routine may close
+// files or take locks of its own.
 void PW_release(PW_OBJECT* object)
 {
-    pthread_mutex_lock(&PW_tablelock);
-    int refs = --object->refs;
-    pthread_mutex_unlock(&PW_tablelock);
-    // Destroyed outside the table lock: a destroy routine may close files or
-    // take locks of its own.
-    if (refs == 0)
+    if (object->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
         object->destroy(object);
 }
 

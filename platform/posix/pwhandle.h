@@ -12,6 +12,8 @@
 #define VORL_PWHANDLE_H
 
 #include <pthread.h>
+
+#include <atomic>
 #include <time.h>
 
 #include "pwbase.h"
@@ -24,7 +26,7 @@ enum PW_KIND { PW_NONE = 0, PW_EVENT = 1, PW_THREAD = 2, PW_FILE = 3, PW_MAPPING
 
 struct PW_OBJECT {
     PW_KIND kind;
-    int refs;                            // guarded by the handle table's lock
+    std::atomic<int> refs;               // taken under the handle table's lock, dropped without it
     void (*destroy)(PW_OBJECT* object);  // called once, when refs reach 0
 };
 
