@@ -18,6 +18,7 @@
 #include <string.h>
 
 #include "cmn/atomics.h"
+#include "pc/nfileint.h"
 #include "platform/vplatform.h"
 #include "vorl/alert.h"
 #include "vorl/pagemem.h"
@@ -559,30 +560,23 @@ static FILEREC* lockfortransfer(int32_t handle, const void* buffer, uint32_t cou
     return record;
 }
 
-uint32_t readfromfile(int32_t handle, void* buffer, uint32_t count)
+// The transfers and the seek below, on a record whose drive is locked.
+static uint32_t readrecord(FILEREC* record, void* buffer, uint32_t count)
 {
-    FILEREC* record = lockfortransfer(handle, buffer, count);
-    if (record == nullptr)
-        return 0;
     clampposition(record);
     if (static_cast<int64_t>(record->position) + count > record->size)
         count = static_cast<uint32_t>(record->size - record->position);
     ATOMIC_store(&record->reading, 1);
     uint32_t total = moveblocks(record, static_cast<char*>(buffer), count, false);
     ATOMIC_store(&record->reading, 0);
-    unlockrecord(record);
     return total;
 }
 
-uint32_t writetofile(int32_t handle, const void* buffer, uint32_t count)
+static uint32_t writerecord(FILEREC* record, const void* buffer, uint32_t count)
 {
-    FILEREC* record = lockfortransfer(handle, buffer, count);
-    if (record == nullptr)
-        return 0;
     // A view opened without write access is read-only memory: refuse
     // rather than fault.
     if (record->view != nullptr && (record->mode & FM_WRITE) == 0) {
-        unlockrecord(record);
         SetLastError(ERROR_ACCESS_DENIED);
         return 0;
     }
@@ -594,7 +588,45 @@ uint32_t writetofile(int32_t handle, const void* buffer, uint32_t count)
         count = static_cast<uint32_t>(INT32_MAX - record->position);
     }
     // The source is only read: the block loop moves bytes in both directions.
-    uint32_t total = moveblocks(record, const_cast<char*>(static_cast<const char*>(buffer)), count, true);
+    return moveblocks(record, const_cast<char*>(static_cast<const char*>(buffer)), count, true);
+}
+
+static int32_t placerecord(FILEREC* record, int32_t position)
+{
+    if (position > record->size)
+        position = record->size;
+    if (position < 0)
+        position = 0;
+    if (record->view != nullptr) {
+        record->position = position;
+    } else if (ATOMIC_load(&record->placed) == 0 || record->position != position) {
+        DWORD at = SetFilePointer(record->handle, position, nullptr, FILE_BEGIN);
+        if (at == INVALID_SET_FILE_POINTER) {
+            ATOMIC_store(&record->placed, 0);
+            return 0;
+        }
+        record->position = static_cast<int32_t>(at);
+        ATOMIC_store(&record->placed, 1);
+    }
+    return 1;
+}
+
+uint32_t readfromfile(int32_t handle, void* buffer, uint32_t count)
+{
+    FILEREC* record = lockfortransfer(handle, buffer, count);
+    if (record == nullptr)
+        return 0;
+    uint32_t total = readrecord(record, buffer, count);
+    unlockrecord(record);
+    return total;
+}
+
+uint32_t writetofile(int32_t handle, const void* buffer, uint32_t count)
+{
+    FILEREC* record = lockfortransfer(handle, buffer, count);
+    if (record == nullptr)
+        return 0;
+    uint32_t total = writerecord(record, buffer, count);
     unlockrecord(record);
     return total;
 }
@@ -604,25 +636,24 @@ int32_t seekfile(int32_t handle, int32_t position)
     FILEREC* record = lockrecord(handle);
     if (record == nullptr)
         return 0;
-    if (position > record->size)
-        position = record->size;
-    if (position < 0)
-        position = 0;
-    int32_t result = 1;
-    if (record->view != nullptr) {
-        record->position = position;
-    } else if (ATOMIC_load(&record->placed) == 0 || record->position != position) {
-        DWORD at = SetFilePointer(record->handle, position, nullptr, FILE_BEGIN);
-        if (at == INVALID_SET_FILE_POINTER) {
-            result = 0;
-            ATOMIC_store(&record->placed, 0);
-        } else {
-            record->position = static_cast<int32_t>(at);
-            ATOMIC_store(&record->placed, 1);
-        }
-    }
+    int32_t result = placerecord(record, position);
     unlockrecord(record);
     return result;
+}
+
+int32_t FILE_transferat(int32_t handle, int32_t position, void* buffer, uint32_t count, int32_t write, uint32_t* moved)
+{
+    *moved = 0;
+    FILEREC* record = lockrecord(handle);
+    if (record == nullptr)
+        return 0;
+    int32_t placed = placerecord(record, position);
+    if (placed && buffer == nullptr && count != 0)
+        SetLastError(ERROR_INVALID_PARAMETER);
+    else if (placed)
+        *moved = write ? writerecord(record, buffer, count) : readrecord(record, buffer, count);
+    unlockrecord(record);
+    return placed;
 }
 
 int32_t tellfile(int32_t handle)

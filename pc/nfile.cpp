@@ -406,6 +406,21 @@ void FILE_startdevice(int32_t number)
     QUEUE_unlock(&FILEfreeops, token);
 }
 
+// A new record number on a device. The serial runs modulo 2^24 and skips 0;
+// taken without the device lock, which every record's allocation would
+// otherwise add to.
+static uint32_t newid(FILEDEVICE* device, int32_t number)
+{
+    uint32_t serial = ATOMIC_load(&device->serial);
+    uint32_t next;
+    do {
+        next = (serial + 1) & 0xFFFFFFu;
+        if (next == 0)
+            next = 1;
+    } while (!__atomic_compare_exchange_n(&device->serial, &serial, next, true, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE));
+    return serial * FILE_DEVICES + static_cast<uint32_t>(number);
+}
+
 FILEOP* FILE_allocateop(uint32_t type, int32_t priority, uintptr_t context, int32_t number)
 {
     if (!FILEdevices) {
@@ -445,16 +460,7 @@ FILEOP* FILE_allocateop(uint32_t type, int32_t priority, uintptr_t context, int3
     op->count = 0;
     op->pointer = nullptr;
 
-    // The serial runs modulo 2^24 and skips 0; taken without the device
-    // lock, which every record's allocation would otherwise add to.
-    uint32_t serial = ATOMIC_load(&device->serial);
-    uint32_t next;
-    do {
-        next = (serial + 1) & 0xFFFFFFu;
-        if (next == 0)
-            next = 1;
-    } while (!__atomic_compare_exchange_n(&device->serial, &serial, next, true, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE));
-    op->id = serial * FILE_DEVICES + static_cast<uint32_t>(number);
+    op->id = newid(device, number);
     return op;
 }
 
@@ -775,13 +781,11 @@ static void carryout(FILEOP* op)
         break;
     case FOP_CLOSE: op->status = FOPS_DONE; break;
     case FOP_READ:
-    case FOP_WRITE:
-        if (seekfile(op->handle, static_cast<int32_t>(op->arg))) {
-            uint32_t count = static_cast<uint32_t>(op->count);
-            if (op->type == FOP_READ)
-                op->count = static_cast<int32_t>(readfromfile(op->handle, op->pointer, count));
-            else
-                op->count = static_cast<int32_t>(writetofile(op->handle, op->pointer, count));
+    case FOP_WRITE: {
+        uint32_t moved = 0;
+        if (FILE_transferat(op->handle, static_cast<int32_t>(op->arg), op->pointer, static_cast<uint32_t>(op->count),
+                            op->type == FOP_WRITE, &moved)) {
+            op->count = static_cast<int32_t>(moved);
             op->status = FOPS_DONE;
         }
         // The last-error code alone decides, whatever count was moved.
@@ -789,6 +793,7 @@ static void carryout(FILEOP* op)
         if (op->error != 0)
             op->status = FOPS_FAILED;
         break;
+    }
     case FOP_LENGTH: {
         int32_t size = 0;
         if (getfileinfo(op->handle, nullptr, nullptr, &size, nullptr)) {
@@ -836,6 +841,43 @@ static void carryout(FILEOP* op)
         op->status = FOPS_NONE;
         break;
     }
+}
+
+// Device lock held, on the device's thread, for a record just carried out.
+// When it is a piece of FILESYS_read or FILESYS_write that moved whole, with
+// more left for this device, the record becomes the next piece at once:
+// FILE_transferchunk would collect it and queue a new record with the same
+// fields, a round through the record pool, the completed queue and their
+// locks for each piece. Nobody sees the difference, since the lock is held
+// throughout. 1 when it did.
+static int32_t chainpiece(FILEDEVICE* device, FILEOP* op, int32_t number)
+{
+    if (op->callback != FILE_transferchunk || op->status != FOPS_DONE || (op->flags & FOPF_CANCELLED))
+        return 0;
+    auto* transfer = reinterpret_cast<FILETRANSFER*>(op->context);
+    if (transfer->frontend != FILESYS_readop && transfer->frontend != FILESYS_writeop)
+        return 0;
+    int32_t count = op->count;
+    int32_t remaining = transfer->remaining - count;
+    if (count < transfer->piece || remaining <= 0 || getfiledevice(transfer->handle) != number)
+        return 0;
+    transfer->position += count;
+    transfer->total += count;
+    transfer->buffer += count;
+    transfer->piece = remaining < FILE_PIECESIZE ? remaining : FILE_PIECESIZE;
+    ATOMIC_store(&transfer->remaining, remaining);
+    op->priority = static_cast<uint8_t>(transfer->priority);
+    op->status = FOPS_NONE;
+    op->flags &= ~(FOPF_CALLED | FOPF_CANCELLED);
+    op->error = 0;
+    op->arg = static_cast<uint32_t>(transfer->position);
+    op->count = transfer->piece;
+    op->pointer = transfer->buffer;
+    op->id = newid(device, number);
+    ATOMIC_store(&transfer->current, op->id);
+    QUEUE_insert(&device->pending, op);
+    ATOMIC_add(&device->queued, 1);
+    return 1;
 }
 
 void FILE_devicethread(uint32_t number)
@@ -899,9 +941,14 @@ void FILE_devicethread(uint32_t number)
         // What the callback needs is taken under the lock: once the record is
         // in completed, any thread may collect it and free it.
         token = lockdevice(device);
-        QUEUE_push(&device->completed, op);
         device->current = nullptr;
         uint32_t id = op->id;
+        if (chainpiece(device, op, static_cast<int32_t>(number))) {
+            wakewaiters(device, id);
+            unpublished++;
+            continue;
+        }
+        QUEUE_push(&device->completed, op);
         FILEOPCALLBACK callback = op->callback;
         if (!callback) {
             wakewaiters(device, id);

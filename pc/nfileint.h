@@ -159,6 +159,12 @@ int32_t FILE_transfer(int32_t handle, int32_t position, void* buffer, int32_t le
                       FILETRANSFEROP frontend);
 void FILE_transferchunk(uint32_t op, int32_t status, uintptr_t context);
 
+/* What the device thread does for a read or write record (pc/file.cpp):
+ * seekfile and then readfromfile or writetofile, under one hold of the
+ * drive lock. 0 when the seek failed; else 1, with *moved the bytes moved
+ * and the last-error code that of the transfer. */
+int32_t FILE_transferat(int32_t handle, int32_t position, void* buffer, uint32_t count, int32_t write, uint32_t* moved);
+
 #ifdef __cplusplus
 }
 #endif

@@ -59,7 +59,13 @@ void collectcallback(uint32_t op, int32_t, uintptr_t index)
 void run(WORKER& w, int index)
 {
     for (int round = 0; round < kRounds; round++) {
-        int32_t position = w.pick(0, kMemorySize - 1), length = w.pick(0, 20000), how = w.pick(0, 2);
+        int32_t position = w.pick(0, kMemorySize - 1), length = w.pick(0, 20000), how = w.pick(0, 3);
+        if (how == 3) {  // a blocking read of up to three pieces, chained on the device thread
+            auto got = static_cast<uint32_t>(FILESYS_read(w.memhandle, position, &w.buffer[0], length, w.pick(1, 255)));
+            failures += got != std::min<uint32_t>(length, kMemorySize - position) ||
+                        !std::equal(&w.buffer[0], &w.buffer[got], &w.memory[position]);
+            continue;
+        }
         uint32_t op = how == 0 ? FILESYS_readop(w.memhandle, position, w.buffer.data(), length, w.pick(1, 255), 0)
                                : FILESYS_nullop(kDevices[w.pick(0, 2)], w.pick(0, 255), index);
         if (how == 0 && w.pick(0, 3) == 0)

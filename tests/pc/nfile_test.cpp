@@ -216,6 +216,39 @@ TEST(FileOpsThreadTransfer, PathsFindTheirDevicesAndTransfersMoveInPiecesAndRefu
                      buffer == std::string(25000, 'g')}), Facts({1, 1, 1}));
 }
 
+// The library's own front-ends: each whole piece's record is the next piece's, on the device thread.
+TEST(FileOpsThreadTransfer, ReadsAndWritesOfManyPiecesMoveEveryByteAndGiveTheirRecordsBack)
+{
+    ScopedTempDir dir;
+    std::string content(28000, '\0');
+    for (size_t i = 0; i < content.size(); i++)
+        content[i] = static_cast<char>((i * 13 + i / 509) & 0xFF);
+    std::string path = dir.write("pieces", "12345");
+    ASSERT_EQ(FILESYS_init(0, 0, 0), 1);
+    int32_t handle = 0;
+    ASSERT_EQ(FILESYS_open(path.c_str(), 0, 100, &handle), 1);
+    std::string back(28010, 'z'), exact(16384, 'z');
+    // Written after 5 bytes, read back whole (short at the end), then exactly two pieces from 7.
+    EXPECT_EQ((Facts{FILESYS_write(handle, 5, content.data(), 28000, 99), FILESYS_read(handle, 0, &back[0], 28010, 99),
+                     FILESYS_read(handle, 7, &exact[0], 16384, 99), FILESYS_close(handle, 99),
+                     QUEUE_length(&FILEfreeops) - FILEopcount}),
+              Facts({28000, 28005, 16384, 1, 0}));
+    EXPECT_EQ(back, "12345" + content + "zzzzz");
+    EXPECT_EQ(exact, content.substr(2, 16384));
+    EXPECT_EQ(ScopedTempDir::read(path), "12345" + content);
+    // Held back by a transaction, a read waits for its end and then runs through every piece.
+    ASSERT_EQ(FILESYS_open(path.c_str(), FOPEN_READ, 100, &handle), 1);
+    auto hold = std::make_unique<DeviceHold>(FILESYS_pathdevice(path.c_str()));
+    back.assign(28010, 'z');
+    std::future<int32_t> got =
+        std::async(std::launch::async, [&] { return FILESYS_read(handle, 3, &back[0], 28002, 10); });
+    THREAD_sleep(20);
+    hold.reset();
+    EXPECT_EQ((Facts{got.get(), back == ("12345" + content).substr(3) + "zzzzzzzz", FILESYS_close(handle, 99)}),
+              Facts({28002, 1, 1}));
+    FILESYS_shutdown();
+}
+
 int aborting(const char*, const char*, UINT) { return IDABORT; }
 
 void assertoncallback(uint32_t, int32_t, uintptr_t) { ASSERT_report("pc/sample", 1, "on a device thread"); }
