@@ -611,24 +611,30 @@ static int32_t placerecord(FILEREC* record, int32_t position)
     return 1;
 }
 
-uint32_t readfromfile(int32_t handle, void* buffer, uint32_t count)
+static uint32_t moverecord(FILEREC* record, const void* buffer, uint32_t count, bool write)
+{
+    return write ? writerecord(record, buffer, count) : readrecord(record, const_cast<void*>(buffer), count);
+}
+
+// readfromfile and writetofile.
+static uint32_t transferfile(int32_t handle, const void* buffer, uint32_t count, bool write)
 {
     FILEREC* record = lockfortransfer(handle, buffer, count);
     if (record == nullptr)
         return 0;
-    uint32_t total = readrecord(record, buffer, count);
+    uint32_t total = moverecord(record, buffer, count, write);
     unlockrecord(record);
     return total;
 }
 
+uint32_t readfromfile(int32_t handle, void* buffer, uint32_t count)
+{
+    return transferfile(handle, buffer, count, false);
+}
+
 uint32_t writetofile(int32_t handle, const void* buffer, uint32_t count)
 {
-    FILEREC* record = lockfortransfer(handle, buffer, count);
-    if (record == nullptr)
-        return 0;
-    uint32_t total = writerecord(record, buffer, count);
-    unlockrecord(record);
-    return total;
+    return transferfile(handle, buffer, count, true);
 }
 
 int32_t seekfile(int32_t handle, int32_t position)
@@ -651,7 +657,7 @@ int32_t FILE_transferat(int32_t handle, int32_t position, void* buffer, uint32_t
     if (placed && buffer == nullptr && count != 0)
         SetLastError(ERROR_INVALID_PARAMETER);
     else if (placed)
-        *moved = write ? writerecord(record, buffer, count) : readrecord(record, buffer, count);
+        *moved = moverecord(record, buffer, count, write != 0);
     unlockrecord(record);
     return placed;
 }
