@@ -654,10 +654,13 @@ int32_t FILE_transferat(int32_t handle, int32_t position, void* buffer, uint32_t
     if (record == nullptr)
         return 0;
     int32_t placed = placerecord(record, position);
-    if (placed && buffer == nullptr && count != 0)
-        SetLastError(ERROR_INVALID_PARAMETER);
-    else if (placed)
-        *moved = moverecord(record, buffer, count, write != 0);
+    if (placed) {
+        // As after seekfile, readfromfile and writetofile: only the transfer's
+        // own failure leaves a code.
+        SetLastError(buffer == nullptr && count != 0 ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS);
+        if (buffer != nullptr || count == 0)
+            *moved = moverecord(record, buffer, count, write != 0);
+    }
     unlockrecord(record);
     return placed;
 }
