@@ -843,6 +843,26 @@ static void carryout(FILEOP* op)
     }
 }
 
+// The bytes a transfer still has to move once its piece has moved count of
+// them: 0 after a short piece, which ends the transfer.
+static int32_t remainingafter(const FILETRANSFER* transfer, int32_t count)
+{
+    return count < transfer->piece ? 0 : transfer->remaining - count;
+}
+
+// Counts a piece that moved count bytes and, while remaining is above 0,
+// sets up the next piece of at most FILE_PIECESIZE bytes.
+static void advancetransfer(FILETRANSFER* transfer, int32_t count, int32_t remaining)
+{
+    transfer->position += count;
+    transfer->total += count;
+    transfer->buffer += count;
+    if (remaining > 0) {
+        transfer->piece = remaining < FILE_PIECESIZE ? remaining : FILE_PIECESIZE;
+        ATOMIC_store(&transfer->remaining, remaining);
+    }
+}
+
 // Device lock held, on the device's thread, for a record just carried out.
 // When it is a piece of FILESYS_read or FILESYS_write that moved whole, with
 // more left for this device, the record becomes the next piece at once:
@@ -857,15 +877,10 @@ static int32_t chainpiece(FILEDEVICE* device, FILEOP* op, int32_t number)
     auto* transfer = reinterpret_cast<FILETRANSFER*>(op->context);
     if (transfer->frontend != FILESYS_readop && transfer->frontend != FILESYS_writeop)
         return 0;
-    int32_t count = op->count;
-    int32_t remaining = transfer->remaining - count;
-    if (count < transfer->piece || remaining <= 0 || getfiledevice(transfer->handle) != number)
+    int32_t remaining = remainingafter(transfer, op->count);
+    if (remaining <= 0 || getfiledevice(transfer->handle) != number)
         return 0;
-    transfer->position += count;
-    transfer->total += count;
-    transfer->buffer += count;
-    transfer->piece = remaining < FILE_PIECESIZE ? remaining : FILE_PIECESIZE;
-    ATOMIC_store(&transfer->remaining, remaining);
+    advancetransfer(transfer, op->count, remaining);
     op->priority = static_cast<uint8_t>(transfer->priority);
     op->status = FOPS_NONE;
     op->flags &= ~(FOPF_CALLED | FOPF_CANCELLED);
@@ -1564,13 +1579,9 @@ void FILE_transferchunk(uint32_t op, int32_t status, uintptr_t context)
         transfer->error = FILESYS_errorop(op);
     int32_t count = static_cast<int32_t>(FILESYS_completeop(op));
     if (status == FOPS_DONE) {
-        transfer->position += count;
-        transfer->total += count;
-        transfer->buffer += count;
-        int32_t remaining = count < transfer->piece ? 0 : transfer->remaining - count;
+        int32_t remaining = remainingafter(transfer, count);
+        advancetransfer(transfer, count, remaining);
         if (remaining > 0) {
-            transfer->piece = remaining < FILE_PIECESIZE ? remaining : FILE_PIECESIZE;
-            ATOMIC_store(&transfer->remaining, remaining);
             uint32_t next = transfer->frontend(transfer->handle, transfer->position, transfer->buffer, transfer->piece,
                                                transfer->priority, context);
             if (next) {

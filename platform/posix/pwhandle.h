@@ -12,9 +12,9 @@
 #define VORL_PWHANDLE_H
 
 #include <pthread.h>
+#include <time.h>
 
 #include <atomic>
-#include <time.h>
 
 #include "pwbase.h"
 
