@@ -11,6 +11,7 @@
 #include "pwfile.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,9 +21,6 @@
 #ifdef __linux__
 #include <sys/vfs.h>
 #endif
-
-#include <string>
-#include <vector>
 
 #include "pwfileint.h"
 #include "pwsys.h"
@@ -69,8 +67,14 @@ static bool PW_parentexists(const char* path)
         return true;
     if (slash == path)
         return PW_isdirectory("/");
-    std::string parent(path, static_cast<size_t>(slash - path));
-    return PW_isdirectory(parent.c_str());
+    // A parent too long for the system cannot be looked at either.
+    char parent[PATH_MAX];
+    size_t length = static_cast<size_t>(slash - path);
+    if (length >= sizeof parent)
+        return false;
+    memcpy(parent, path, length);
+    parent[length] = '\0';
+    return PW_isdirectory(parent);
 }
 
 // errno of a call on path: a missing name is ERROR_FILE_NOT_FOUND when its
@@ -230,21 +234,28 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR volumename, DWORD volumenam
 
 static bool PW_isseparator(char c, bool drive) { return c == '/' || (drive && c == '\\'); }
 
-// Splits text into its components and resolves them onto parts: "" and "."
-// vanish, ".." removes the component before it (and stays at the root).
-static void PW_resolve(const char* text, bool drive, std::vector<std::string>* parts)
+// Resolves the components of text onto the full path in out (length
+// bytes, of which the first root are the drive and never removed): "" and
+// "." vanish, ".." removes the component before it (and stays at the root).
+// No heap, so that resolving a path never makes the calling thread an arena
+// of its own in the C library's allocator.
+static void PW_resolve(const char* text, bool drive, char separator, char* out, size_t* length, size_t root)
 {
     const char* at = text;
     while (*at != '\0') {
         const char* end = at;
         while (*end != '\0' && !PW_isseparator(*end, drive))
             end++;
-        std::string part(at, static_cast<size_t>(end - at));
-        if (part == "..") {
-            if (!parts->empty())
-                parts->pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts->push_back(part);
+        size_t size = static_cast<size_t>(end - at);
+        if (size == 2 && at[0] == '.' && at[1] == '.') {
+            while (*length > root && out[*length - 1] != separator)
+                (*length)--;
+            if (*length > root)
+                (*length)--;
+        } else if (size > 0 && !(size == 1 && at[0] == '.')) {
+            out[(*length)++] = separator;
+            memmove(out + *length, at, size);
+            *length += size;
         }
         at = *end != '\0' ? end + 1 : end;
     }
@@ -268,36 +279,38 @@ DWORD WINAPI GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* file
     }
     bool drive = PW_isdrivepath(path);
     char separator = drive ? '\\' : '/';
-    std::string full;
-    std::vector<std::string> parts;
+    // Resolving never lengthens a path by more than one separator, so the
+    // current directory (at most PATH_MAX with its NUL) and the path fit.
+    // The current directory is resolved where getcwd put it: it is absolute,
+    // so each component is written no further on than it was read.
+    char full[PATH_MAX + MAX_PATH + 2];
+    size_t length = 0;
+    size_t root = 0;
     const char* rest = path;
     if (drive) {
         // No drive has a current directory here: a drive-relative path is
         // taken from the drive's root.
-        full.assign(path, 2);
+        memcpy(full, path, 2);
+        length = root = 2;
         rest = path + 2;
     } else if (path[0] != '/') {
-        char* here = PW_sys.getcwd(nullptr, 0);
-        if (here == nullptr) {
+        if (PW_sys.getcwd(full, PATH_MAX) == nullptr) {
             PW_seterrno(errno);
             return 0;
         }
-        PW_resolve(here, false, &parts);
-        free(here);
+        PW_resolve(full, false, separator, full, &length, root);
     }
-    PW_resolve(rest, drive, &parts);
-    for (const std::string& part : parts)
-        full += separator + part;
-    size_t length = strlen(path);
-    if (parts.empty() || PW_isseparator(path[length - 1], drive))
-        full += separator;
+    PW_resolve(rest, drive, separator, full, &length, root);
+    if (length == root || PW_isseparator(path[strlen(path) - 1], drive))
+        full[length++] = separator;
+    full[length] = '\0';
 
-    if (buffer == nullptr || size <= full.size())
-        return static_cast<DWORD>(full.size() + 1);
-    memcpy(buffer, full.c_str(), full.size() + 1);
-    if (filepart != nullptr && full.back() != separator)
-        *filepart = buffer + full.rfind(separator) + 1;
-    return static_cast<DWORD>(full.size());
+    if (buffer == nullptr || size <= length)
+        return static_cast<DWORD>(length + 1);
+    memcpy(buffer, full, length + 1);
+    if (filepart != nullptr && full[length - 1] != separator)
+        *filepart = buffer + (strrchr(full, separator) - full) + 1;
+    return static_cast<DWORD>(length);
 }
 
 LPSTR WINAPI CharUpperA(LPSTR text)

@@ -140,6 +140,16 @@ TEST(PlatformPaths, FullPathsDrivesTheCurrentDirectoryVolumesAndSearches)
     memset(full, '#', sizeof full);  // too small a buffer gives the room needed and is not written
     EXPECT_EQ(V({GetFullPathNameA("C:\\ab", 5, full, nullptr), full[0], GetFullPathNameA("C:\\ab", 6, full, nullptr)}),
               V({6, '#', 5}));
+    // Beneath a current directory longer than MAX_PATH: the room needed, and its ".." steps taken.
+    std::string deep = dir.path();
+    for (int level = 0; level < 3; level++)
+        ASSERT_EQ(mkdir((deep += "/" + std::string(120, 'd')).c_str(), 0700), 0);
+    ASSERT_EQ(chdir(deep.c_str()), 0);  // too long for SetCurrentDirectoryA
+    EXPECT_EQ(V({GetFullPathNameA("x/../y", MAX_PATH, full, nullptr), GetFullPathNameA("../../../z", MAX_PATH, full,
+                                                                                        nullptr)}),
+              V({static_cast<long long>(deep.size() + 3), static_cast<long long>(dir.path().size() + 2)}));
+    EXPECT_EQ(full, dir.path() + "/z");
+    ASSERT_TRUE(SetCurrentDirectoryA(dir.path().c_str()));
     char list[8] = "xxxxxxx", name[16] = "junk", system[3] = "zz";
     EXPECT_EQ(witherror({GetLogicalDrives(), GetLogicalDriveStringsA(1, list), list[0]}), V({0, 0, 0, 0}));
     EXPECT_EQ(witherror({SetCurrentDirectoryA(dir.write("plain", "").c_str())}), V({0, ERROR_DIRECTORY}));
