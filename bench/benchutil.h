@@ -178,6 +178,22 @@ inline int run(int argc, char** argv, bool (*start)(TEMPFILES&), void (*stop)(),
     return 0;
 }
 
+// One pass of the plain loop below over an open file; the bytes moved.
+inline size_t plainpass(int fd, bool writes, uint8_t* buffer, size_t size, size_t piece, bool seekeach)
+{
+    lseek(fd, 0, SEEK_SET);
+    size_t total = 0;
+    ssize_t done = 1;
+    while (total < size && done > 0) {
+        if (seekeach)
+            lseek(fd, static_cast<off_t>(total), SEEK_SET);
+        size_t part = std::min(piece, size - total);
+        done = writes ? write(fd, buffer + total, part) : read(fd, buffer + total, part);
+        total += done > 0 ? static_cast<size_t>(done) : 0;
+    }
+    return total;
+}
+
 // The plain loop that the library's transfers are measured against: in each
 // run, read() (or write()) of the size bytes of the file at path from its
 // start, in pieces of piece bytes into (or from) buffer; with seekeach an
@@ -191,17 +207,7 @@ inline void plaintransfer(benchmark::State& state, const std::string& path, bool
         return;
     }
     for (auto _ : state) {
-        lseek(fd, 0, SEEK_SET);
-        size_t total = 0;
-        ssize_t done = 1;
-        while (total < size && done > 0) {
-            if (seekeach)
-                lseek(fd, static_cast<off_t>(total), SEEK_SET);
-            size_t part = std::min(piece, size - total);
-            done = writes ? write(fd, buffer + total, part) : read(fd, buffer + total, part);
-            total += done > 0 ? static_cast<size_t>(done) : 0;
-        }
-        if (total != size)
+        if (plainpass(fd, writes, buffer, size, piece, seekeach) != size)
             state.SkipWithError(writes ? "short write" : "short read");
         benchmark::ClobberMemory();
     }
