@@ -3,8 +3,8 @@
 // the sync tasks) and from another thread (which blocks), as a median; and
 // (b) the throughput of FILESYS_read over a 64 MiB file in the page cache,
 // against a plain read() loop with the same 8 KiB pieces, one with 1 MiB
-// reads and one that seeks before each 8 KiB read as the native file layer
-// does, in the same run, and the same read and 8 KiB loop run in turns as a
+// reads and one that seeks before each 8 KiB read (what a layer that did not
+// keep the file's position would ask of the system), in the same run, and the same read and 8 KiB loop run in turns as a
 // median of 40 pairs; and (c) a whole-file load of a 4 KiB file
 // (FILE_loadquiet: a transaction with an open, a size query, a read and a
 // close) against open/fstat/malloc/read/close; (d) the round trip with a
@@ -186,7 +186,8 @@ void plainread(benchmark::State& state, size_t piece, bool seekeach)
 
 void BM_ReadPlain8KiB(benchmark::State& state) { plainread(state, FILE_PIECESIZE, false); }
 void BM_ReadPlain1MiB(benchmark::State& state) { plainread(state, 1 << 20, false); }
-// What the native file layer asks of the system per piece: a seek and a read.
+// A seek and a read per piece: what the native file layer would ask of the
+// system if it did not skip a seek to where the file already is.
 void BM_ReadPlainSeek8KiB(benchmark::State& state) { plainread(state, FILE_PIECESIZE, true); }
 
 // The two in turns, one pass of each per iteration and which goes first
