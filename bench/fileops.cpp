@@ -4,8 +4,9 @@
 // (b) the throughput of FILESYS_read over a 64 MiB file in the page cache,
 // against a plain read() loop with the same 8 KiB pieces, one with 1 MiB
 // reads and one that seeks before each 8 KiB read (what a layer that did not
-// keep the file's position would ask of the system), in the same run, and the same read and 8 KiB loop run in turns as a
-// median of 40 pairs; and (c) a whole-file load of a 4 KiB file
+// keep the file's position would ask of the system), in the same run, and
+// the same read and 8 KiB loop run in turns as a median of 40 pairs; and (c)
+// a whole-file load of a 4 KiB file
 // (FILE_loadquiet: a transaction with an open, a size query, a read and a
 // close) against open/fstat/malloc/read/close; (d) the round trip with a
 // CPU-bound process per processor running beside it, and a plain
@@ -54,6 +55,11 @@ double median(std::vector<double>& values)
     return values[values.size() / 2];
 }
 
+double microssince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+}
+
 void roundtrips(benchmark::State& state)
 {
     std::vector<double> micros;
@@ -63,7 +69,7 @@ void roundtrips(benchmark::State& state)
         uint32_t op = FILESYS_nullop(1, 100, 0);
         FILESYS_waitop(op);
         FILESYS_completeop(op);
-        micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+        micros.push_back(microssince(start));
     }
     state.counters["median_us"] = median(micros);
 }
@@ -105,7 +111,7 @@ void BM_CondvarPingPong(benchmark::State& state)
         changed.wait(hold, [&] { return turn == 2; });
         turn = 0;
         hold.unlock();
-        micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+        micros.push_back(microssince(start));
     }
     {
         std::lock_guard<std::mutex> hold(lock);
@@ -201,10 +207,10 @@ void BM_ReadPaired(benchmark::State& state)
         state.SkipWithError("open failed");
         return;
     }
-    auto seconds = [](auto pass) {
+    auto micros = [](auto pass) {
         auto start = std::chrono::steady_clock::now();
         pass();
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return microssince(start);
     };
     auto library = [&] {
         if (FILESYS_read(handle, 0, destination.data(), kFileSize, 99) != kFileSize)
@@ -217,8 +223,8 @@ void BM_ReadPaired(benchmark::State& state)
     std::vector<double> ratios;
     for (auto _ : state) {
         bool libraryfirst = ratios.size() % 2 == 0;
-        double first = seconds([&] { libraryfirst ? library() : plain(); });
-        double second = seconds([&] { libraryfirst ? plain() : library(); });
+        double first = micros([&] { libraryfirst ? library() : plain(); });
+        double second = micros([&] { libraryfirst ? plain() : library(); });
         ratios.push_back(libraryfirst ? second / first : first / second);
         benchmark::ClobberMemory();
     }
@@ -239,7 +245,7 @@ void BM_LoadSmallFILE(benchmark::State& state)
             state.SkipWithError("load failed");
         benchmark::DoNotOptimize(block);
         MEM_free(block);
-        micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+        micros.push_back(microssince(start));
     }
     state.counters["median_us"] = median(micros);
 }
@@ -261,7 +267,7 @@ void BM_LoadSmallPlain(benchmark::State& state)
         close(fd);
         benchmark::DoNotOptimize(block);
         free(block);
-        micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+        micros.push_back(microssince(start));
     }
     state.counters["median_us"] = median(micros);
 }
