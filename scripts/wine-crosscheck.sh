@@ -72,11 +72,14 @@ run() {
 # on standard output nor a "tarlok:" line on standard error.
 silent() { [ ! -s "$work/windows/$1.out" ] && ! grep -q '^tarlok' "$work/windows/$1.err"; }
 
-# differs <name>: status, output or the files' bytes differ between the sides.
-differs() {
-  ! cmp -s "$work/linux/$1.status" "$work/windows/$1.status" ||
-    ! cmp -s "$work/linux/$1.out" "$work/windows/$1.out" ||
-    ! diff -r -q "$work/linux/$1" "$work/windows/$1" >/dev/null
+# problems <name>: prints how the sides differ (status, output, files), if at all.
+problems() {
+  local name=$1 problem=""
+  cmp -s "$work/linux/$name.status" "$work/windows/$name.status" ||
+    problem+=" status $(cat "$work/linux/$name.status")/$(cat "$work/windows/$name.status")"
+  cmp -s "$work/linux/$name.out" "$work/windows/$name.out" || problem+=" output"
+  diff -r -q "$work/linux/$name" "$work/windows/$name" >/dev/null || problem+=" files"
+  echo "$problem"
 }
 
 check() {
@@ -88,17 +91,14 @@ check() {
   # then 1, with nothing printed). A run that differs and in which tarlok
   # said nothing runs once more, as ctest's failures of that kind do in
   # .ci/run; a difference that the program itself makes stays on the rerun.
-  if differs "$name" && silent "$name"; then
+  if [ -n "$(problems "$name")" ] && silent "$name"; then
     echo "tarlok.exe said nothing for $name (status $(cat "$work/windows/$name.status")); wine printed:"
     sed 's/^/  | /' "$work/windows/$name.err"
     rm -rf "$work/windows/$name"
     run windows "$name" "$@"
   fi
-  local problem=""
-  cmp -s "$work/linux/$name.status" "$work/windows/$name.status" ||
-    problem+=" status $(cat "$work/linux/$name.status")/$(cat "$work/windows/$name.status")"
-  cmp -s "$work/linux/$name.out" "$work/windows/$name.out" || problem+=" output"
-  diff -r -q "$work/linux/$name" "$work/windows/$name" >/dev/null || problem+=" files"
+  local problem
+  problem=$(problems "$name")
   if [ -n "$problem" ]; then
     echo "DIFFERS: $name ($*):$problem"
     failures=$((failures + 1))
