@@ -70,7 +70,7 @@ run() {
 
 # silent <name>: the Windows run printed nothing of tarlok's own, neither
 # on standard output nor a "tarlok:" line on standard error.
-silent() { [ ! -s "$work/windows/$1.out" ] && ! grep -q '^tarlok' "$work/windows/$1.err"; }
+silent() { [ ! -s "$work/windows/$1.out" ] && ! grep -q '^tarlok:' "$work/windows/$1.err"; }
 
 # problems <name>: prints how the sides differ (status, output, files), if at all.
 problems() {
